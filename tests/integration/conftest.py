@@ -1,0 +1,63 @@
+"""The integration suite runs the real TShark: once with the built plugin in
+a personal plugin folder, once without it (the host alone, the baseline for
+"Disabled"). A run in which TShark did not load the plugin stops the suite."""
+
+import itertools
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+
+from vctools import captures  # noqa: E402
+from vctools.tshark import TShark  # noqa: E402
+
+PLUGIN_VERSION = "0.0.8"
+
+
+@pytest.fixture(scope="session")
+def plugin_path():
+    plugin = os.environ.get("VALTOCRANE_PLUGIN")
+    if not plugin or not Path(plugin).is_file():
+        pytest.exit("VALTOCRANE_PLUGIN must name the built valtocrane.so (run the suite "
+                    "through ctest)", returncode=2)
+    return Path(plugin)
+
+
+@pytest.fixture(scope="session")
+def tshark(plugin_path):
+    host = TShark(plugin=plugin_path)
+    loaded = host.loaded_plugins()
+    if loaded.get("valtocrane.so", (None,))[0] != PLUGIN_VERSION:
+        host.cleanup()
+        pytest.exit("TShark did not load valtocrane.so %s from %s; it loaded: %s"
+                    % (PLUGIN_VERSION, host.home, sorted(loaded)), returncode=3)
+    yield host
+    host.cleanup()
+
+
+@pytest.fixture(scope="session")
+def bare_tshark():
+    """The host without the plugin."""
+    host = TShark()
+    if "valtocrane.so" in host.loaded_plugins():
+        host.cleanup()
+        pytest.exit("a valtocrane.so is installed system-wide, so the host alone cannot "
+                    "be measured; remove it first", returncode=3)
+    yield host
+    host.cleanup()
+
+
+_names = itertools.count(1)
+
+
+@pytest.fixture(scope="session")
+def write_capture(tshark):
+    """Writes (time, frame) records into a capture file that both hosts can read."""
+    def write(records, file_type="pcapng"):
+        suffix = "pcapng" if file_type == "pcapng" else "pcap"
+        path = tshark.capture_path("capture-%d.%s" % (next(_names), suffix))
+        return captures.write_capture(path, records, file_type)
+    return write

@@ -1,0 +1,74 @@
+"""Frames in the ValtoCrane layouts, and capture files written with the
+host's own text2pcap."""
+
+import os
+import struct
+import subprocess
+from pathlib import Path
+
+HEADER_MARKER = 6
+
+
+def ipv4_udp_frame(payload=b"", src_port=40000, dst_port=9, ident=1,
+                   src=b"\x02\x00\x00\x00\x00\x01", dst=b"\x02\x00\x00\x00\x00\x02"):
+    """An Ethernet II / IPv4 / UDP frame with a valid IP header checksum."""
+    udp = struct.pack(">HHHH", src_port, dst_port, 8 + len(payload), 0) + payload
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), ident & 0xFFFF, 0x4000,
+                     64, 17, 0, bytes([192, 0, 2, 1]), bytes([192, 0, 2, 2]))
+    total = sum(struct.unpack(">10H", ip))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    ip = ip[:10] + struct.pack(">H", ~total & 0xFFFF) + ip[12:]
+    return dst + src + b"\x08\x00" + ip + udp
+
+
+def capture_header(secs, fraction, port=0, captured_length=0, packet_length=0,
+                   marker=HEADER_MARKER, reserved=0):
+    """The 28-byte little-endian capture header that goes before a frame."""
+    return struct.pack("<7I", marker, reserved, port, secs, fraction,
+                       captured_length, packet_length)
+
+
+def with_header(frame, secs, fraction, port=0):
+    return capture_header(secs, fraction, port, len(frame), len(frame)) + frame
+
+
+def tick_trailer(ticks, spare=0):
+    """The 8-byte tick-counter trailer: 56-bit count of 5 ns ticks, one spare byte."""
+    return struct.pack(">Q", (ticks << 8) | spare)
+
+
+def fraction_trailer(secs, fraction):
+    """The 8-byte seconds-and-fraction trailer (fraction in units of 2^-32 s)."""
+    return struct.pack(">II", secs, fraction)
+
+
+def write_capture(path, records, file_type="pcapng"):
+    """Writes (time, frame bytes) records with text2pcap; time is
+    (seconds, nanoseconds) or a "seconds.fraction" string. pcapng keeps
+    nanoseconds."""
+    # text2pcap reads a regular-expression import only from a regular file.
+    text = Path("%s.txt" % path)
+    with open(text, "w") as out:
+        for when, frame in records:
+            if not isinstance(when, str):
+                when = "%d.%09d" % when
+            out.write("%s %s\n" % (when, frame.hex()))
+    try:
+        proc = subprocess.run(["text2pcap", "-q", "-F", file_type, "-t", "%s.%f",
+                               "-r", r"^(?<time>\S+) (?<data>[0-9a-f]+)$", str(text), str(path)],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if proc.returncode != 0:
+            raise RuntimeError("text2pcap failed:\n" + proc.stdout)
+    finally:
+        text.unlink()
+    os.chmod(path, 0o644)
+    return path
+
+
+def truncate_capture(src, dst, snaplen):
+    """Cuts every frame to snaplen bytes, as a capture with that snap length would."""
+    subprocess.run(["editcap", "-s", str(snaplen), str(src), str(dst)], check=True,
+                   stdout=subprocess.DEVNULL)
+    os.chmod(dst, 0o644)
+    return dst

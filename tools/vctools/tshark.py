@@ -1,0 +1,120 @@
+"""TShark run as the host ships it, with the built plugin in a personal
+plugin folder of its own or without it.
+
+The host ignores personal plugins when it runs with special privileges, and
+root counts as such: as root, TShark runs as the unprivileged user nobody,
+in a world-readable temporary folder that holds its HOME and the captures."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+NOBODY = 65534
+
+MODES = ("disabled", "valtocrane-q3-graphite", "valtocrane-proprietary-headers",
+         "valtocrane-pcapng")
+
+# The packet list's columns: number, time, protocol, length, info. None of
+# them needs a protocol tree; "-T tabs" separates them by tabs.
+PACKET_LIST_COLUMNS = ('gui.column.format:"No.","%m","Time","%t","Protocol","%p",'
+                       '"Length","%L","Info","%i"')
+
+
+def mode_args(mode):
+    return ["-o", "valtocrane.ts_type:%s" % mode] if mode else []
+
+
+class TShark:
+    def __init__(self, plugin=None, tz="UTC", workdir=None):
+        self.workdir = Path(workdir or tempfile.mkdtemp(prefix="valtocrane-"))
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        os.chmod(self.workdir, 0o755)
+        self.home = self.workdir / "home"
+        self.home.mkdir(exist_ok=True)
+        self.captures = self.workdir / "captures"
+        self.captures.mkdir(exist_ok=True)
+        os.chmod(self.captures, 0o755)
+        self.tz = tz
+        self.as_root = os.geteuid() == 0
+        if plugin is not None:
+            folder = Path(self.folders()["Personal Plugins"]) / "epan"
+            folder.mkdir(parents=True, exist_ok=True)
+            shutil.copy(plugin, folder / "valtocrane.so")
+        if self.as_root:
+            for dirpath, _, files in os.walk(self.home):
+                os.chown(dirpath, NOBODY, NOBODY)
+                for f in files:
+                    os.chown(os.path.join(dirpath, f), NOBODY, NOBODY)
+
+    def command(self, args, tz=None):
+        env = ["env", "HOME=%s" % self.home, "TZ=%s" % (tz or self.tz), "LC_ALL=C.UTF-8"]
+        if self.as_root:
+            return ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
+                    "--clear-groups"] + env + ["tshark"] + list(args)
+        return env + ["tshark"] + list(args)
+
+    def run(self, *args, check=True, tz=None):
+        proc = subprocess.run(self.command(args, tz), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, errors="replace")
+        if check and proc.returncode != 0:
+            raise AssertionError("tshark %s exited %d:\n%s" % (
+                " ".join(map(str, args)), proc.returncode, proc.stderr))
+        return proc
+
+    def folders(self):
+        out = self.run("-G", "folders").stdout
+        return dict(re.split(r":\s+", line.strip(), maxsplit=1)
+                    for line in out.splitlines() if ":" in line)
+
+    def loaded_plugins(self):
+        """Name -> (version, type) of every plugin this host loaded."""
+        plugins = {}
+        for line in self.run("-G", "plugins").stdout.splitlines():
+            cols = [c.strip() for c in line.split("\t")]
+            if len(cols) >= 3:
+                plugins[cols[0]] = (cols[1], cols[2])
+        return plugins
+
+    def write_preferences(self, text):
+        """Stores text as this HOME's Wireshark preferences file."""
+        folder = self.home / ".config" / "wireshark"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "preferences").write_text(text)
+        if self.as_root:
+            for path in (self.home / ".config", folder, folder / "preferences"):
+                os.chown(path, NOBODY, NOBODY)
+
+    def packet_list(self, capture, mode=None, args=(), tz=None):
+        """The packet list with epoch times, as dicts of number, time,
+        protocol, length and info."""
+        out = self.run("-r", capture, "-T", "tabs", "-t", "e", "-o", PACKET_LIST_COLUMNS,
+                       *mode_args(mode), *args, tz=tz).stdout
+        rows = []
+        for line in out.splitlines():
+            number, time, protocol, length, info = [c.strip() for c in line.split("\t")]
+            rows.append(dict(number=int(number), time=time, protocol=protocol,
+                             length=int(length), info=info))
+        return rows
+
+    def fields(self, capture, fields, mode=None, args=(), tz=None):
+        """One list of values a frame, one value a field (occurrences joined by ",")."""
+        cmd = ["-r", capture, "-T", "fields", *mode_args(mode), *args]
+        for field in fields:
+            cmd += ["-e", field]
+        out = self.run(*cmd, tz=tz).stdout
+        return [line.split("\t") for line in out.splitlines()]
+
+    def pdml(self, capture, mode=None, args=()):
+        """The parsed PDML: one <packet> element a frame."""
+        out = self.run("-r", capture, "-T", "pdml", *mode_args(mode), *args).stdout
+        return ET.fromstring(out).findall("packet")
+
+    def capture_path(self, name):
+        return self.captures / name
+
+    def cleanup(self):
+        shutil.rmtree(self.workdir, ignore_errors=True)
