@@ -1,0 +1,6 @@
+#!/bin/sh
+# Configures and builds the plugin and its tests in build/, warnings as errors.
+set -eu
+cd "$(dirname "$0")/.."
+cmake -S . -B build -DVALTOCRANE_WERROR=ON
+cmake --build build --parallel
