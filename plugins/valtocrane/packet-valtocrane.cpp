@@ -241,7 +241,7 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
     case VALTOCRANE_FRACTION_TRAILER:
         return dissect_valtocrane_trailer(tvb, pinfo, tree, data);
     case VALTOCRANE_CAPTURE_HEADER:
-        if (tvb_get_guint32(tvb, 0, ENC_LITTLE_ENDIAN) == VALTOCRANE_HEADER_MARKER)
+        if (tvb_get_letohl(tvb, 0) == VALTOCRANE_HEADER_MARKER)
             return dissect_valtocrane_header(tvb, pinfo, tree, data);
         break;
     default:

@@ -10,6 +10,7 @@
 #include <epan/proto.h>
 
 #include "packet-valtocrane.h"
+#include "valtocrane-host.h"
 
 #ifndef VALTOCRANE_VERSION
 #error "VALTOCRANE_VERSION must be defined by the build"
@@ -23,6 +24,9 @@ WS_DLL_PUBLIC const gchar plugin_version[];
 WS_DLL_PUBLIC const int plugin_want_major;
 WS_DLL_PUBLIC const int plugin_want_minor;
 WS_DLL_PUBLIC void plugin_register(void);
+#if VALTOCRANE_HOST_HAS_PLUGIN_DESCRIBE
+WS_DLL_PUBLIC uint32_t plugin_describe(void);
+#endif
 
 const gchar plugin_version[] = VALTOCRANE_VERSION;
 /* The loader accepts a plugin only for the host series it was built for. */
@@ -38,4 +42,12 @@ plugin_register(void)
     plugin_valtocrane.register_handoff = proto_reg_handoff_valtocrane_valtocrane;
     proto_register_plugin(&plugin_valtocrane);
 }
+
+#if VALTOCRANE_HOST_HAS_PLUGIN_DESCRIBE
+uint32_t
+plugin_describe(void)
+{
+    return WS_PLUGIN_DESC_DISSECTOR;
+}
+#endif
 }

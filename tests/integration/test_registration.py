@@ -1,5 +1,7 @@
 """What the plugin registers with the host, as the host lists it."""
 
+import os
+import re
 import subprocess
 
 from vctools import captures
@@ -96,3 +98,12 @@ def test_only_the_plugin_entry_points_are_exported(plugin_path):
     assert {"plugin_version", "plugin_want_major", "plugin_want_minor",
             "plugin_register"} <= exported
     assert exported <= ENTRY_POINTS | RUNTIME_SYMBOLS
+
+
+def test_install_goes_to_the_personal_plugin_folder_of_the_host_built_for(tmp_path):
+    subprocess.run(["cmake", "--install", os.environ["VALTOCRANE_BUILD_DIR"]], check=True,
+                   env=dict(os.environ, DESTDIR=str(tmp_path)), stdout=subprocess.DEVNULL)
+    folders = subprocess.run(["tshark", "-G", "folders"], check=True, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True).stdout
+    personal = re.search(r"^Personal Plugins:\s+(\S+)$", folders, re.M).group(1)
+    assert (tmp_path / personal.lstrip("/") / "epan" / "valtocrane.so").is_file()

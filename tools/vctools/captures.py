@@ -9,7 +9,7 @@ from pathlib import Path
 HEADER_MARKER = 6
 
 
-def ipv4_udp_frame(payload=b"", src_port=40000, dst_port=9, ident=1,
+def ipv4_udp_frame(payload=b"", src_port=49152, dst_port=49153, ident=1,
                    src=b"\x02\x00\x00\x00\x00\x01", dst=b"\x02\x00\x00\x00\x00\x02"):
     """An Ethernet II / IPv4 / UDP frame with a valid IP header checksum."""
     udp = struct.pack(">HHHH", src_port, dst_port, 8 + len(payload), 0) + payload
