@@ -24,6 +24,7 @@
 #include <time.h>
 
 #include <wireshark.h>
+#include <epan/exceptions.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <wiretap/wtap.h>
@@ -95,6 +96,17 @@ valtocrane_set_frame_time(packet_info *pinfo, const nstime_t *t)
     pinfo->abs_ts = *t;
 }
 
+/* Whether anyone will see this protocol's items: the tree is shown (-V,
+ * PDML, the GUI's detail pane), a filter or field list names the protocol
+ * or one of its fields, or protocol statistics are gathered. A tree built
+ * for other protocols' fields (-T fields, say) would only have the items
+ * made and thrown away, at a cost per frame. */
+static gboolean
+valtocrane_tree_wanted(proto_tree *tree)
+{
+    return proto_field_is_referenced(tree, proto_valtocrane);
+}
+
 /* The two "Timestamp" items, local time and UTC, each only where the C
  * library can break the seconds down in that zone. */
 static void
@@ -151,7 +163,6 @@ static int
 dissect_valtocrane_trailer(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
 {
     const gboolean tick_counter = valtocrane_tstype == VALTOCRANE_TICK_TRAILER;
-    proto_tree *valtocrane_tree = NULL;
     tvbuff_t   *next_tvb;
     nstime_t    t;
     guint32     w1, w2;
@@ -165,14 +176,9 @@ dissect_valtocrane_trailer(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, 
      * capture cut the frame short the trailer was not captured, and reading
      * it raises the host's "cut short" exception instead of decoding frame
      * bytes as a time. */
-    tvb_ensure_bytes_exist(tvb, 0, VALTOCRANE_TRAILER_LEN);
+    if (tvb_reported_length(tvb) < VALTOCRANE_TRAILER_LEN)
+        THROW(ReportedBoundsError);
     offset = static_cast<gint>(tvb_reported_length(tvb)) - VALTOCRANE_TRAILER_LEN;
-
-    if (tree) {
-        proto_item *ti = proto_tree_add_item(tree, proto_valtocrane, tvb, offset,
-                                             VALTOCRANE_TRAILER_LEN, ENC_NA);
-        valtocrane_tree = proto_item_add_subtree(ti, ett_valtocrane);
-    }
 
     w1 = tvb_get_ntohl(tvb, offset);
     w2 = tvb_get_ntohl(tvb, offset + 4);
@@ -184,10 +190,13 @@ dissect_valtocrane_trailer(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, 
     } else {
         t = valtocrane_nstime(valtocrane_trailer_time(w1, w2));
     }
-
     valtocrane_set_frame_time(pinfo, &t);
-    if (tree)
-        valtocrane_add_time_items(valtocrane_tree, tvb, offset, &t);
+
+    if (valtocrane_tree_wanted(tree)) {
+        proto_item *ti = proto_tree_add_item(tree, proto_valtocrane, tvb, offset,
+                                             VALTOCRANE_TRAILER_LEN, ENC_NA);
+        valtocrane_add_time_items(proto_item_add_subtree(ti, ett_valtocrane), tvb, offset, &t);
+    }
 
     next_tvb = tvb_new_subset_length_caplen(tvb, 0, offset, offset);
     return call_dissector_with_data(eth_dissector, next_tvb, pinfo, tree, data)
@@ -212,7 +221,7 @@ dissect_valtocrane_header(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, v
             tvb_get_letohl(tvb, VALTOCRANE_HEADER_FRAC_OFF)));
     valtocrane_set_frame_time(pinfo, &t);
 
-    if (tree) {
+    if (valtocrane_tree_wanted(tree)) {
         proto_item *ti = proto_tree_add_item(tree, proto_valtocrane, tvb, 0,
                                              VALTOCRANE_HEADER_LEN, ENC_NA);
         proto_tree *valtocrane_tree = proto_item_add_subtree(ti, ett_valtocrane);

@@ -4,7 +4,6 @@ host's own text2pcap."""
 import os
 import struct
 import subprocess
-from pathlib import Path
 
 HEADER_MARKER = 6
 
@@ -46,22 +45,19 @@ def fraction_trailer(secs, fraction):
 def write_capture(path, records, file_type="pcapng"):
     """Writes (time, frame bytes) records with text2pcap; time is
     (seconds, nanoseconds) or a "seconds.fraction" string. pcapng keeps
-    nanoseconds."""
-    # text2pcap reads a regular-expression import only from a regular file.
-    text = Path("%s.txt" % path)
-    with open(text, "w") as out:
+    nanoseconds. Frames must not be empty."""
+    # One hex dump line a frame, preceded by its time (text2pcap -t).
+    proc = subprocess.Popen(["text2pcap", "-q", "-F", file_type, "-t", "%s.%f", "-", str(path)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    with proc.stdin:
         for when, frame in records:
             if not isinstance(when, str):
                 when = "%d.%09d" % when
-            out.write("%s %s\n" % (when, frame.hex()))
-    try:
-        proc = subprocess.run(["text2pcap", "-q", "-F", file_type, "-t", "%s.%f",
-                               "-r", r"^(?<time>\S+) (?<data>[0-9a-f]+)$", str(text), str(path)],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        if proc.returncode != 0:
-            raise RuntimeError("text2pcap failed:\n" + proc.stdout)
-    finally:
-        text.unlink()
+            proc.stdin.write(b"%s 000000 %s\n" % (when.encode(), frame.hex(" ").encode()))
+    output = proc.stdout.read()
+    if proc.wait() != 0:
+        raise RuntimeError("text2pcap failed:\n" + output.decode(errors="replace"))
     os.chmod(path, 0o644)
     return path
 

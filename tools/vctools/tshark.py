@@ -50,19 +50,26 @@ class TShark:
                 for f in files:
                     os.chown(os.path.join(dirpath, f), NOBODY, NOBODY)
 
-    def command(self, args, tz=None):
+    def command(self, args, tz=None, wrapper=()):
+        """The command line that runs tshark with args, under wrapper (a
+        profiler, say) if given."""
         env = ["env", "HOME=%s" % self.home, "TZ=%s" % (tz or self.tz), "LC_ALL=C.UTF-8"]
+        cmd = env + list(wrapper) + ["tshark"] + [str(a) for a in args]
         if self.as_root:
             return ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
-                    "--clear-groups"] + env + ["tshark"] + list(args)
-        return env + ["tshark"] + list(args)
+                    "--clear-groups"] + cmd
+        return cmd
 
-    def run(self, *args, check=True, tz=None):
-        proc = subprocess.run(self.command(args, tz), stdout=subprocess.PIPE,
+    def run(self, *args, check=True, tz=None, wrapper=(), stdout=subprocess.PIPE):
+        """Runs tshark; a non-zero exit (with check) or a dissector bug
+        reported by the host fails."""
+        proc = subprocess.run(self.command(args, tz, wrapper), stdout=stdout,
                               stderr=subprocess.PIPE, text=True, errors="replace")
+        command = "tshark " + " ".join(map(str, args))
         if check and proc.returncode != 0:
-            raise AssertionError("tshark %s exited %d:\n%s" % (
-                " ".join(map(str, args)), proc.returncode, proc.stderr))
+            raise AssertionError("%s exited %d:\n%s" % (command, proc.returncode, proc.stderr))
+        if "Dissector bug" in proc.stderr:
+            raise AssertionError("%s reported a dissector bug:\n%s" % (command, proc.stderr))
         return proc
 
     def folders(self):
