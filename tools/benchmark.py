@@ -1,0 +1,197 @@
+"""What the plugin costs per frame, against the host's own floor.
+
+Writes captures of the same Ethernet/IPv4/UDP frames (mixed sizes) plain and
+in each of the three ValtoCrane layouts, and runs TShark over them: the host
+alone over the plain frames is the floor, the cost of dissecting these frames
+at all. Every figure is reported as a ratio to the floor measured in the same
+run, in a pass without a protocol tree (plain -r) and in a tree pass
+(-T fields with a few fields).
+
+Wall time (default): several rounds, configurations interleaved, median.
+Instructions (--callgrind): each configuration under valgrind's callgrind at
+two capture sizes; the difference divided by the difference in frames is the
+cost of one more frame, with start-up cancelled out. Deterministic.
+"""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from vctools import captures
+from vctools.tshark import TShark
+
+# Frame sizes on the wire, mixed 7:4:1 as in the usual Internet mix.
+FRAME_SIZES = [64] * 7 + [594] * 4 + [1518]
+UDP_OVERHEAD = 14 + 20 + 8
+
+FORMATS = ["plain", "tick", "fraction", "header"]
+
+# name, with the plugin, mode, capture format
+CONFIGS = [
+    ("host alone (floor)", False, None, "plain"),
+    ("Disabled", True, "disabled", "plain"),
+    ("tick-counter trailer", True, "valtocrane-q3-graphite", "tick"),
+    ("seconds-and-fraction trailer", True, "valtocrane-proprietary-headers", "fraction"),
+    ("capture header", True, "valtocrane-pcapng", "header"),
+    ("host alone, tick-counter trailer", False, None, "tick"),
+    ("host alone, seconds-and-fraction trailer", False, None, "fraction"),
+    ("host alone, capture header", False, None, "header"),
+]
+PLUGIN_CONFIGS = CONFIGS[:5]
+
+PASSES = {
+    "no tree": [],
+    "tree": ["-T", "fields", "-e", "frame.number", "-e", "ip.src", "-e", "udp.dstport",
+             "-e", "frame.time_epoch"],
+}
+
+
+def records(count, layout):
+    base = (1700000000, 0)
+    for i in range(count):
+        frame = captures.ipv4_udp_frame(bytes(FRAME_SIZES[i % len(FRAME_SIZES)] - UDP_OVERHEAD),
+                                        ident=i, src_port=49152 + i % 64)
+        when = (base[0] + i // 100000, (i % 100000) * 10000)
+        if layout == "tick":
+            frame += captures.tick_trailer(123456789 + 2000 * i)
+        elif layout == "fraction":
+            frame += captures.fraction_trailer(1700000000 + i // 100000, (i % 100000) * 42949)
+        elif layout == "header":
+            frame = captures.with_header(frame, 1700000000 + i // 100000, (i % 100000) * 42949,
+                                         port=i % 2)
+        yield when, frame
+
+
+def write_captures(host, count):
+    return {layout: captures.write_capture(host.capture_path("%s-%d.pcapng" % (layout, count)),
+                                           records(count, layout))
+            for layout in FORMATS}
+
+
+def tshark_args(mode, capture, pass_args):
+    mode_args = ["-o", "valtocrane.ts_type:%s" % mode] if mode else []
+    return ["-r", capture] + mode_args + pass_args
+
+
+def wall_times(hosts, files, rounds, seed):
+    """Median wall seconds by (config, pass), configurations interleaved."""
+    runs = [(c, p) for c in CONFIGS for p in PASSES]
+    samples = {run: [] for run in runs}
+    order = random.Random(seed)
+    for r in range(rounds):
+        order.shuffle(runs)
+        for (name, plugin, mode, layout), pass_name in runs:
+            args = tshark_args(mode, files[layout], PASSES[pass_name])
+            start = time.perf_counter()
+            hosts[plugin].run(*args, stdout=subprocess.DEVNULL)
+            samples[((name, plugin, mode, layout), pass_name)].append(time.perf_counter() - start)
+        print("  round %d of %d done" % (r + 1, rounds), file=sys.stderr)
+    return {(c[0], p): statistics.median(v) for (c, p), v in samples.items()}
+
+
+def instructions(host, args, out_file):
+    """Instructions callgrind counts for one tshark run."""
+    wrapper = ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s" % out_file]
+    proc = host.run(*args, wrapper=wrapper, stdout=subprocess.DEVNULL)
+    return int(re.search(r"Collected : (\d+)", proc.stderr).group(1))
+
+
+def marginal_instructions(hosts, sizes, files_by_size, keep):
+    """Instructions of one more frame by (config, pass)."""
+    small, large = sizes
+    result = {}
+    for name, plugin, mode, layout in PLUGIN_CONFIGS:
+        for pass_name, pass_args in PASSES.items():
+            counts = []
+            for size in sizes:
+                tag = re.sub(r"\W+", "-", "%s-%s-%d" % (name, pass_name, size)).strip("-")
+                out = hosts[plugin].home / ("callgrind.%s.out" % tag)
+                counts.append(instructions(hosts[plugin], tshark_args(
+                    mode, files_by_size[size][layout], pass_args), out))
+                if keep:
+                    shutil.copy(out, Path(keep) / out.name)
+            result[(name, pass_name)] = (counts[1] - counts[0]) / (large - small)
+            print("  %s, %s: %.0f instructions a frame" % (name, pass_name,
+                                                          result[(name, pass_name)]),
+                  file=sys.stderr)
+    return result
+
+
+def table(header, rows):
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"
+    return "\n".join([line(header), "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
+                     + [line(r) for r in rows])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--plugin", required=True, help="the built valtocrane.so")
+    parser.add_argument("--frames", type=int, default=200000, help="frames a capture (wall time)")
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds (wall time)")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--callgrind", action="store_true",
+                        help="count instructions under callgrind instead of timing")
+    parser.add_argument("--sizes", type=int, nargs=2, default=[2000, 6000],
+                        help="the two capture sizes of --callgrind")
+    parser.add_argument("--keep-profiles", metavar="DIR",
+                        help="with --callgrind, keep the callgrind files for callgrind_annotate")
+    opts = parser.parse_args()
+
+    hosts = {True: TShark(plugin=opts.plugin), False: TShark()}
+    try:
+        if "valtocrane.so" not in hosts[True].loaded_plugins():
+            sys.exit("TShark did not load %s" % opts.plugin)
+        if "valtocrane.so" in hosts[False].loaded_plugins():
+            sys.exit("a valtocrane.so installed system-wide spoils the floor; remove it first")
+        version = hosts[False].run("--version").stdout.splitlines()[0].rstrip(".")
+        if opts.keep_profiles:
+            os.makedirs(opts.keep_profiles, exist_ok=True)
+
+        if opts.callgrind:
+            sizes = sorted(opts.sizes)
+            print("Writing captures of %d and %d frames" % tuple(sizes), file=sys.stderr)
+            files = {size: write_captures(hosts[True], size) for size in sizes}
+            cost = marginal_instructions(hosts, sizes, files, opts.keep_profiles)
+            rows = []
+            for name, *_ in PLUGIN_CONFIGS:
+                row = [name]
+                for pass_name in PASSES:
+                    floor = cost[("host alone (floor)", pass_name)]
+                    ours = cost[(name, pass_name)]
+                    row += ["%.0f" % ours, "%+.2f%%" % (100.0 * (ours / floor - 1))]
+                rows.append(row)
+            print("\n%s, instructions a frame (callgrind, marginal between %d and %d frames)\n"
+                  % (version, sizes[0], sizes[1]))
+            print(table(["configuration", "no tree", "vs floor", "tree", "vs floor"], rows))
+        else:
+            print("Writing captures of %d frames" % opts.frames, file=sys.stderr)
+            files = write_captures(hosts[True], opts.frames)
+            median = wall_times(hosts, files, opts.rounds, opts.seed)
+            rows = []
+            for name, *_ in CONFIGS:
+                row = [name]
+                for pass_name in PASSES:
+                    secs = median[(name, pass_name)]
+                    row += ["%.2f s" % secs, "%.0f" % (opts.frames / secs),
+                            "%.3f" % (secs / median[("host alone (floor)", pass_name)])]
+                rows.append(row)
+            print("\n%s, %d frames, median of %d interleaved rounds\n"
+                  % (version, opts.frames, opts.rounds))
+            print(table(["configuration", "no tree", "frames/s", "vs floor",
+                         "tree", "frames/s", "vs floor"], rows))
+    finally:
+        for host in hosts.values():
+            host.cleanup()
+
+
+if __name__ == "__main__":
+    main()
