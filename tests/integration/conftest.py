@@ -61,3 +61,4 @@ def write_capture(tshark):
         path = tshark.capture_path("capture-%d.%s" % (next(_names), suffix))
         return captures.write_capture(path, records, file_type)
     return write
+

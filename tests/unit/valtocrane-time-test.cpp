@@ -1,5 +1,5 @@
-// Device time conversions on their boundary values, expected values worked
-// out by hand.
+// Device time conversions on their boundary values, worked out by hand, and
+// over a sweep of the whole fraction range.
 
 #include <cstdint>
 
@@ -9,106 +9,70 @@
 
 namespace {
 
-// The trailer's two big-endian words from its eight bytes.
-constexpr std::uint32_t be32(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
-{
-    return (std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) | (std::uint32_t{c} << 8) | d;
-}
-
-struct TickCase {
-    std::uint8_t bytes[8];
+struct Case {
+    std::uint32_t w1, w2;  // the trailer's two big-endian words, or seconds and fraction
     std::int64_t secs;
     std::int32_t nsecs;
 };
 
-TEST(TickCounterTrailer, DecodesFiftySixBitCountOfFiveNanosecondTicks)
+void expect_times(valtocrane_time (*decode)(std::uint32_t, std::uint32_t),
+                  std::initializer_list<Case> cases)
 {
-    const TickCase cases[] = {
-        // 200,000,000 ticks: exactly one second; the eighth byte is no part of the count.
-        { { 0x00, 0x00, 0x00, 0x0B, 0xEB, 0xC2, 0x00, 0x77 }, 1, 0 },
-        { { 0x00, 0x00, 0x00, 0x0B, 0xEB, 0xC2, 0x00, 0x00 }, 1, 0 },
-        // 200 ticks.
-        { { 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC8, 0xFF }, 0, 1000 },
-        { { 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00 }, 0, 5 },
-        // 2^56 - 1 ticks = 360,287,970,189,639,675 ns.
-        { { 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF }, 360287970, 189639675 },
-        // 2^32 ticks: a count that crosses the word boundary.
-        { { 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00 }, 21, 474836480 },
-    };
-    for (const TickCase &c : cases) {
-        const valtocrane_time t = valtocrane_tick_counter_time(
-            be32(c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3]),
-            be32(c.bytes[4], c.bytes[5], c.bytes[6], c.bytes[7]));
-        EXPECT_EQ(t.secs, c.secs) << "ticks " << std::hex << +c.bytes[0] << "..";
-        EXPECT_EQ(t.nsecs, c.nsecs) << "secs " << c.secs;
+    for (const Case &c : cases) {
+        const valtocrane_time t = decode(c.w1, c.w2);
+        EXPECT_EQ(t.secs, c.secs) << std::hex << c.w1 << " " << c.w2;
+        EXPECT_EQ(t.nsecs, c.nsecs) << std::hex << c.w1 << " " << c.w2;
     }
 }
 
-TEST(SecondsAndFractionTrailer, ScalesFractionByTwoToTheMinus32AndTruncates)
+TEST(TickCounterTrailer, FiftySixBitCountOfFiveNanosecondTicks)
 {
-    EXPECT_EQ(valtocrane_trailer_fraction_ns(0x00000000U), 0);
-    EXPECT_EQ(valtocrane_trailer_fraction_ns(0x00000001U), 0);
-    EXPECT_EQ(valtocrane_trailer_fraction_ns(0x00000005U), 1);  // 1.16 ns
-    EXPECT_EQ(valtocrane_trailer_fraction_ns(0x80000000U), 500000000);
-    EXPECT_EQ(valtocrane_trailer_fraction_ns(3000000000U), 698491930);
-    EXPECT_EQ(valtocrane_trailer_fraction_ns(0xFFFFFFFFU), 999999999);
+    expect_times(valtocrane_tick_counter_time, {
+        { 0x0000000B, 0xEBC20077, 1, 0 },  // 200,000,000 ticks; byte 7 is no part of it
+        { 0x0000000B, 0xEBC20000, 1, 0 },
+        { 0x00000000, 0x0000C8FF, 0, 1000 },
+        { 0x00000000, 0x00000100, 0, 5 },
+        { 0x00000100, 0x00000000, 21, 474836480 },  // 2^32 ticks, across the words
+        { 0xFFFFFFFF, 0xFFFFFFFF, 360287970, 189639675 },  // 2^56 - 1 ticks
+    });
 }
 
-TEST(SecondsAndFractionTrailer, SecondsAreUnsigned)
+TEST(SecondsAndFractionTrailer, UnsignedSecondsAndFractionOfTwoToTheMinus32)
 {
-    // 5A 00 00 00 80 00 00 00: 2017-11-06 06:24:00.5 UTC.
-    const valtocrane_time t = valtocrane_trailer_time(0x5A000000U, 0x80000000U);
-    EXPECT_EQ(t.secs, 1509949440);
-    EXPECT_EQ(t.nsecs, 500000000);
-    // Past 2038 and up to 2106, never negative.
-    EXPECT_EQ(valtocrane_trailer_time(0x80000000U, 0).secs, 2147483648);
-    EXPECT_EQ(valtocrane_trailer_time(0xFFFFFFFFU, 0).secs, 4294967295);
+    expect_times(valtocrane_trailer_time, {
+        { 0x5A000000, 0x80000000, 1509949440, 500000000 },  // 2017-11-06 06:24:00.5
+        { 0, 1, 0, 0 },
+        { 0, 5, 0, 1 },
+        { 0, 3000000000U, 0, 698491930 },
+        { 0, 0xFFFFFFFF, 0, 999999999 },  // truncated, never a whole second
+        { 0xFFFFFFFF, 0, 4294967295, 0 },  // 2106, never negative
+    });
 }
 
-TEST(SecondsAndFractionTrailer, AgreesWithIntegerFloorAcrossTheRange)
+TEST(CaptureHeader, FractionScaledSoThatAllOnesIsOneSecondAndCarried)
 {
-    // fraction * 10^9 / 2^32 rounded down, in exact integer arithmetic.
-    for (std::uint64_t f = 0; f <= 0xFFFFFFFFU; f += 65521) {
-        const auto frac = static_cast<std::uint32_t>(f);
-        ASSERT_EQ(static_cast<std::uint64_t>(valtocrane_trailer_fraction_ns(frac)),
-                  (f * 1000000000U) >> 32) << "fraction " << f;
-    }
+    expect_times(valtocrane_header_time, {
+        { 1700000000, 0x80000000, 1700000000, 500000000 },
+        { 1700000000, 0x7FFFFFFF, 1700000000, 499999999 },
+        { 1700000000, 3000000000U, 1700000000, 698491931 },  // 2^32 - 1, not 2^32
+        { 1700000000, 0xFFFFFFFE, 1700000000, 999999999 },
+        { 1700000000, 0xFFFFFFFF, 1700000001, 0 },  // a whole second, carried
+        { 0xFFFFFFFF, 0xFFFFFFFF, 4294967296, 0 },
+    });
 }
 
-TEST(CaptureHeader, ScalesFractionSoThatAllOnesIsOneSecond)
-{
-    EXPECT_EQ(valtocrane_header_fraction_ns(0x00000000U), 0);
-    EXPECT_EQ(valtocrane_header_fraction_ns(0x80000000U), 500000000);
-    EXPECT_EQ(valtocrane_header_fraction_ns(0x7FFFFFFFU), 499999999);
-    // 698,491,931 where a 2^-32 scaling would give 698,491,930.
-    EXPECT_EQ(valtocrane_header_fraction_ns(3000000000U), 698491931);
-    EXPECT_EQ(valtocrane_header_fraction_ns(0xFFFFFFFEU), 999999999);
-    EXPECT_EQ(valtocrane_header_fraction_ns(0xFFFFFFFFU), 1000000000);
-}
-
-TEST(CaptureHeader, WholeSecondFractionIsCarriedIntoTheSeconds)
-{
-    valtocrane_time t = valtocrane_header_time(1700000000U, 0xFFFFFFFFU);
-    EXPECT_EQ(t.secs, 1700000001);
-    EXPECT_EQ(t.nsecs, 0);
-
-    t = valtocrane_header_time(0xFFFFFFFFU, 0xFFFFFFFFU);
-    EXPECT_EQ(t.secs, 4294967296);
-    EXPECT_EQ(t.nsecs, 0);
-
-    t = valtocrane_header_time(1700000000U, 0xFFFFFFFEU);
-    EXPECT_EQ(t.secs, 1700000000);
-    EXPECT_EQ(t.nsecs, 999999999);
-}
-
-TEST(CaptureHeader, NanosecondsStayInRangeAndNeverGoBackwards)
+TEST(Fractions, InRangeMonotonicAndTrailerExactAcrossTheRange)
 {
     std::int32_t previous = -1;
     for (std::uint64_t f = 0; f <= 0xFFFFFFFFU; f += 65521) {
-        const valtocrane_time t = valtocrane_header_time(0, static_cast<std::uint32_t>(f));
-        ASSERT_EQ(t.secs, 0) << "fraction " << f;
-        ASSERT_GE(t.nsecs, previous) << "fraction " << f;
-        ASSERT_LT(t.nsecs, 1000000000) << "fraction " << f;
+        const auto fraction = static_cast<std::uint32_t>(f);
+        // fraction * 10^9 / 2^32 rounded down, in exact integer arithmetic.
+        ASSERT_EQ(static_cast<std::uint64_t>(valtocrane_trailer_fraction_ns(fraction)),
+                  (f * 1000000000U) >> 32) << f;
+        const valtocrane_time t = valtocrane_header_time(0, fraction);
+        ASSERT_EQ(t.secs, 0) << f;
+        ASSERT_GE(t.nsecs, previous) << f;
+        ASSERT_LT(t.nsecs, 1000000000) << f;
         previous = t.nsecs;
     }
 }

@@ -115,9 +115,9 @@ class TShark:
         out = self.run(*cmd, tz=tz).stdout
         return [line.split("\t") for line in out.splitlines()]
 
-    def pdml(self, capture, mode=None, args=()):
+    def pdml(self, capture, mode=None, args=(), tz=None):
         """The parsed PDML: one <packet> element a frame."""
-        out = self.run("-r", capture, "-T", "pdml", *mode_args(mode), *args).stdout
+        out = self.run("-r", capture, "-T", "pdml", *mode_args(mode), *args, tz=tz).stdout
         return ET.fromstring(out).findall("packet")
 
     def capture_path(self, name):
