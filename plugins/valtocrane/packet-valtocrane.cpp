@@ -107,17 +107,28 @@ valtocrane_tree_wanted(proto_tree *tree)
     return proto_field_is_referenced(tree, proto_valtocrane);
 }
 
+/* Whether the C library can break the seconds down into a calendar time,
+ * in local time or in UTC. Every C library can for 1970 to 2038 (a 32-bit
+ * time_t holds them), and these are most device times; only times outside
+ * that range are put to the C library itself. */
+static gboolean
+valtocrane_time_is_representable(time_t secs, gboolean local)
+{
+    struct tm tm;
+
+    if (secs >= 0 && secs <= G_MAXINT32)
+        return TRUE;
+    return (local ? localtime_r(&secs, &tm) : gmtime_r(&secs, &tm)) != NULL;
+}
+
 /* The two "Timestamp" items, local time and UTC, each only where the C
- * library can break the seconds down in that zone. */
+ * library can show the seconds in that zone. */
 static void
 valtocrane_add_time_items(proto_tree *tree, tvbuff_t *tvb, gint offset, const nstime_t *t)
 {
-    const time_t secs = static_cast<time_t>(t->secs);
-    struct tm tm;
-
-    if (localtime_r(&secs, &tm) != NULL)
+    if (valtocrane_time_is_representable(t->secs, TRUE))
         proto_tree_add_time(tree, hf_valtocrane_field, tvb, offset, VALTOCRANE_TIME_LEN, t);
-    if (gmtime_r(&secs, &tm) != NULL)
+    if (valtocrane_time_is_representable(t->secs, FALSE))
         proto_tree_add_time(tree, hf_valtocrane_field_utc, tvb, offset, VALTOCRANE_TIME_LEN, t);
 }
 
