@@ -14,6 +14,7 @@ cost of one more frame, with start-up cancelled out. Deterministic.
 """
 
 import argparse
+import concurrent.futures
 import os
 import random
 import re
@@ -103,24 +104,35 @@ def instructions(host, args, out_file):
     return int(re.search(r"Collected : (\d+)", proc.stderr).group(1))
 
 
-def marginal_instructions(hosts, sizes, files_by_size, keep):
-    """Instructions of one more frame by (config, pass)."""
+def marginal_instructions(hosts, sizes, files_by_size, repeats, jobs, keep):
+    """Instructions of one more frame by (config, pass): the median over
+    repeats, and all the samples. The host seeds its hash tables at random
+    in every process, which moves the count by a percent or two from run to
+    run; the median of several runs evens that out."""
     small, large = sizes
+    tasks = [(config, pass_name, size, rep) for config in PLUGIN_CONFIGS for pass_name in PASSES
+             for size in sizes for rep in range(repeats)]
+
+    def run(task):
+        (name, plugin, mode, layout), pass_name, size, rep = task
+        tag = re.sub(r"\W+", "-", "%s-%s-%d-%d" % (name, pass_name, size, rep)).strip("-")
+        out = hosts[plugin].home / ("callgrind.%s.out" % tag)
+        count = instructions(hosts[plugin], tshark_args(mode, files_by_size[size][layout],
+                                                        PASSES[pass_name]), out)
+        if keep:
+            shutil.copy(out, Path(keep) / out.name)
+        out.unlink()
+        return count
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        counts = dict(zip(tasks, pool.map(run, tasks)))
     result = {}
-    for name, plugin, mode, layout in PLUGIN_CONFIGS:
-        for pass_name, pass_args in PASSES.items():
-            counts = []
-            for size in sizes:
-                tag = re.sub(r"\W+", "-", "%s-%s-%d" % (name, pass_name, size)).strip("-")
-                out = hosts[plugin].home / ("callgrind.%s.out" % tag)
-                counts.append(instructions(hosts[plugin], tshark_args(
-                    mode, files_by_size[size][layout], pass_args), out))
-                if keep:
-                    shutil.copy(out, Path(keep) / out.name)
-            result[(name, pass_name)] = (counts[1] - counts[0]) / (large - small)
-            print("  %s, %s: %.0f instructions a frame" % (name, pass_name,
-                                                          result[(name, pass_name)]),
-                  file=sys.stderr)
+    for config in PLUGIN_CONFIGS:
+        for pass_name in PASSES:
+            samples = [(counts[(config, pass_name, large, rep)]
+                        - counts[(config, pass_name, small, rep)]) / (large - small)
+                       for rep in range(repeats)]
+            result[(config[0], pass_name)] = (statistics.median(samples), samples)
     return result
 
 
@@ -142,6 +154,10 @@ def main():
                         help="count instructions under callgrind instead of timing")
     parser.add_argument("--sizes", type=int, nargs=2, default=[2000, 6000],
                         help="the two capture sizes of --callgrind")
+    parser.add_argument("--repeats", type=int, default=3,
+                        help="runs of each configuration and size under --callgrind")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
+                        help="callgrind runs at once (counts do not depend on it)")
     parser.add_argument("--keep-profiles", metavar="DIR",
                         help="with --callgrind, keep the callgrind files for callgrind_annotate")
     opts = parser.parse_args()
@@ -160,18 +176,21 @@ def main():
             sizes = sorted(opts.sizes)
             print("Writing captures of %d and %d frames" % tuple(sizes), file=sys.stderr)
             files = {size: write_captures(hosts[True], size) for size in sizes}
-            cost = marginal_instructions(hosts, sizes, files, opts.keep_profiles)
+            cost = marginal_instructions(hosts, sizes, files, opts.repeats, opts.jobs,
+                                         opts.keep_profiles)
             rows = []
             for name, *_ in PLUGIN_CONFIGS:
                 row = [name]
                 for pass_name in PASSES:
-                    floor = cost[("host alone (floor)", pass_name)]
-                    ours = cost[(name, pass_name)]
-                    row += ["%.0f" % ours, "%+.2f%%" % (100.0 * (ours / floor - 1))]
+                    floor = cost[("host alone (floor)", pass_name)][0]
+                    ours, samples = cost[(name, pass_name)]
+                    row += ["%.0f" % ours, "%.0f to %.0f" % (min(samples), max(samples)),
+                            "%+.2f%%" % (100.0 * (ours / floor - 1))]
                 rows.append(row)
-            print("\n%s, instructions a frame (callgrind, marginal between %d and %d frames)\n"
-                  % (version, sizes[0], sizes[1]))
-            print(table(["configuration", "no tree", "vs floor", "tree", "vs floor"], rows))
+            print("\n%s, instructions a frame (callgrind; marginal between %d and %d frames; "
+                  "median of %d runs)\n" % (version, sizes[0], sizes[1], opts.repeats))
+            print(table(["configuration", "no tree", "runs", "vs floor",
+                         "tree", "runs", "vs floor"], rows))
         else:
             print("Writing captures of %d frames" % opts.frames, file=sys.stderr)
             files = write_captures(hosts[True], opts.frames)
