@@ -10,7 +10,11 @@ run, in a pass without a protocol tree (plain -r) and in a tree pass
 Wall time (default): several rounds, configurations interleaved, median.
 Instructions (--callgrind): each configuration under valgrind's callgrind at
 two capture sizes; the difference divided by the difference in frames is the
-cost of one more frame, with start-up cancelled out. Deterministic.
+cost of one more frame, with start-up cancelled out. The host seeds its hash
+tables at random in every process, which moves the count of the same run by
+up to 2%; with --fixed-seed (tools/fixed-seed.cpp, preloaded) every run uses
+a fixed seed, so that the counts repeat, and the figures are the median over
+several seeds, the same seeds for every configuration.
 """
 
 import argparse
@@ -97,28 +101,27 @@ def wall_times(hosts, files, rounds, seed):
     return {(c[0], p): statistics.median(v) for (c, p), v in samples.items()}
 
 
-def instructions(host, args, out_file):
+def instructions(host, args, out_file, env):
     """Instructions callgrind counts for one tshark run."""
     wrapper = ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s" % out_file]
-    proc = host.run(*args, wrapper=wrapper, stdout=subprocess.DEVNULL)
+    proc = host.run(*args, wrapper=wrapper, env=env, stdout=subprocess.DEVNULL)
     return int(re.search(r"Collected : (\d+)", proc.stderr).group(1))
 
 
-def marginal_instructions(hosts, sizes, files_by_size, repeats, jobs, keep):
+def marginal_instructions(hosts, sizes, files_by_size, seeds, fixed_seed, jobs, keep):
     """Instructions of one more frame by (config, pass): the median over
-    repeats, and all the samples. The host seeds its hash tables at random
-    in every process, which moves the count by a percent or two from run to
-    run; the median of several runs evens that out."""
+    the seeds, and the value for each seed."""
     small, large = sizes
-    tasks = [(config, pass_name, size, rep) for config in PLUGIN_CONFIGS for pass_name in PASSES
-             for size in sizes for rep in range(repeats)]
+    tasks = [(config, pass_name, size, seed) for config in PLUGIN_CONFIGS
+             for pass_name in PASSES for size in sizes for seed in range(1, seeds + 1)]
 
     def run(task):
-        (name, plugin, mode, layout), pass_name, size, rep = task
-        tag = re.sub(r"\W+", "-", "%s-%s-%d-%d" % (name, pass_name, size, rep)).strip("-")
+        (name, plugin, mode, layout), pass_name, size, seed = task
+        tag = re.sub(r"\W+", "-", "%s-%s-%d-seed%d" % (name, pass_name, size, seed)).strip("-")
         out = hosts[plugin].home / ("callgrind.%s.out" % tag)
+        env = ["LD_PRELOAD=%s" % fixed_seed, "VALTOCRANE_HASH_SEED=%d" % seed] if fixed_seed else []
         count = instructions(hosts[plugin], tshark_args(mode, files_by_size[size][layout],
-                                                        PASSES[pass_name]), out)
+                                                        PASSES[pass_name]), out, env)
         if keep:
             shutil.copy(out, Path(keep) / out.name)
         out.unlink()
@@ -129,9 +132,9 @@ def marginal_instructions(hosts, sizes, files_by_size, repeats, jobs, keep):
     result = {}
     for config in PLUGIN_CONFIGS:
         for pass_name in PASSES:
-            samples = [(counts[(config, pass_name, large, rep)]
-                        - counts[(config, pass_name, small, rep)]) / (large - small)
-                       for rep in range(repeats)]
+            samples = [(counts[(config, pass_name, large, seed)]
+                        - counts[(config, pass_name, small, seed)]) / (large - small)
+                       for seed in range(1, seeds + 1)]
             result[(config[0], pass_name)] = (statistics.median(samples), samples)
     return result
 
@@ -154,8 +157,10 @@ def main():
                         help="count instructions under callgrind instead of timing")
     parser.add_argument("--sizes", type=int, nargs=2, default=[2000, 6000],
                         help="the two capture sizes of --callgrind")
-    parser.add_argument("--repeats", type=int, default=3,
-                        help="runs of each configuration and size under --callgrind")
+    parser.add_argument("--fixed-seed", metavar="SO",
+                        help="with --callgrind, the built fixed-seed.so, for counts that repeat")
+    parser.add_argument("--seeds", type=int, default=3,
+                        help="with --callgrind, runs of each configuration and size")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
                         help="callgrind runs at once (counts do not depend on it)")
     parser.add_argument("--keep-profiles", metavar="DIR",
@@ -176,7 +181,12 @@ def main():
             sizes = sorted(opts.sizes)
             print("Writing captures of %d and %d frames" % tuple(sizes), file=sys.stderr)
             files = {size: write_captures(hosts[True], size) for size in sizes}
-            cost = marginal_instructions(hosts, sizes, files, opts.repeats, opts.jobs,
+            fixed_seed = None
+            if opts.fixed_seed:
+                fixed_seed = hosts[True].workdir / "fixed-seed.so"
+                shutil.copy(opts.fixed_seed, fixed_seed)
+                os.chmod(fixed_seed, 0o755)
+            cost = marginal_instructions(hosts, sizes, files, opts.seeds, fixed_seed, opts.jobs,
                                          opts.keep_profiles)
             rows = []
             for name, *_ in PLUGIN_CONFIGS:
@@ -188,9 +198,10 @@ def main():
                             "%+.2f%%" % (100.0 * (ours / floor - 1))]
                 rows.append(row)
             print("\n%s, instructions a frame (callgrind; marginal between %d and %d frames; "
-                  "median of %d runs)\n" % (version, sizes[0], sizes[1], opts.repeats))
-            print(table(["configuration", "no tree", "runs", "vs floor",
-                         "tree", "runs", "vs floor"], rows))
+                  "median of %d %s)\n" % (version, sizes[0], sizes[1], opts.seeds,
+                                          "fixed hash seeds" if fixed_seed else "runs"))
+            print(table(["configuration", "no tree", "by seed", "vs floor",
+                         "tree", "by seed", "vs floor"], rows))
         else:
             print("Writing captures of %d frames" % opts.frames, file=sys.stderr)
             files = write_captures(hosts[True], opts.frames)

@@ -50,20 +50,21 @@ class TShark:
                 for f in files:
                     os.chown(os.path.join(dirpath, f), NOBODY, NOBODY)
 
-    def command(self, args, tz=None, wrapper=()):
+    def command(self, args, tz=None, wrapper=(), env=()):
         """The command line that runs tshark with args, under wrapper (a
-        profiler, say) if given."""
-        env = ["env", "HOME=%s" % self.home, "TZ=%s" % (tz or self.tz), "LC_ALL=C.UTF-8"]
+        profiler, say) if given, with env (NAME=value) added."""
+        env = ["env", "HOME=%s" % self.home, "TZ=%s" % (tz or self.tz),
+               "LC_ALL=C.UTF-8"] + list(env)
         cmd = env + list(wrapper) + ["tshark"] + [str(a) for a in args]
         if self.as_root:
             return ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
                     "--clear-groups"] + cmd
         return cmd
 
-    def run(self, *args, check=True, tz=None, wrapper=(), stdout=subprocess.PIPE):
+    def run(self, *args, check=True, tz=None, wrapper=(), env=(), stdout=subprocess.PIPE):
         """Runs tshark; a non-zero exit (with check) or a dissector bug
         reported by the host fails."""
-        proc = subprocess.run(self.command(args, tz, wrapper), stdout=stdout,
+        proc = subprocess.run(self.command(args, tz, wrapper, env), stdout=stdout,
                               stderr=subprocess.PIPE, text=True, errors="replace")
         command = "tshark " + " ".join(map(str, args))
         if check and proc.returncode != 0:
