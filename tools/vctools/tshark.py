@@ -29,6 +29,9 @@ def mode_args(mode):
 
 
 class TShark:
+    """One TShark setup: a HOME of its own (holding the plugin, if given), a
+    folder for captures, and the time zone its runs use."""
+
     def __init__(self, plugin=None, tz="UTC", workdir=None):
         self.workdir = Path(workdir or tempfile.mkdtemp(prefix="valtocrane-"))
         self.workdir.mkdir(parents=True, exist_ok=True)
@@ -53,9 +56,9 @@ class TShark:
     def command(self, args, tz=None, wrapper=(), env=()):
         """The command line that runs tshark with args, under wrapper (a
         profiler, say) if given, with env (NAME=value) added."""
-        env = ["env", "HOME=%s" % self.home, "TZ=%s" % (tz or self.tz),
-               "LC_ALL=C.UTF-8"] + list(env)
-        cmd = env + list(wrapper) + ["tshark"] + [str(a) for a in args]
+        environment = ["env", "HOME=%s" % self.home, "TZ=%s" % (tz or self.tz),
+                       "LC_ALL=C.UTF-8"] + list(env)
+        cmd = environment + list(wrapper) + ["tshark"] + [str(a) for a in args]
         if self.as_root:
             return ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
                     "--clear-groups"] + cmd
