@@ -30,7 +30,7 @@ import time
 from pathlib import Path
 
 from vctools import captures
-from vctools.tshark import TShark
+from vctools.tshark import TShark, mode_args
 
 # Frame sizes on the wire, mixed 7:4:1 as in the usual Internet mix.
 FRAME_SIZES = [64] * 7 + [594] * 4 + [1518]
@@ -81,8 +81,7 @@ def write_captures(host, count):
 
 
 def tshark_args(mode, capture, pass_args):
-    mode_args = ["-o", "valtocrane.ts_type:%s" % mode] if mode else []
-    return ["-r", capture] + mode_args + pass_args
+    return ["-r", capture] + mode_args(mode) + pass_args
 
 
 def wall_times(hosts, files, rounds, seed):
@@ -173,7 +172,7 @@ def main():
             sys.exit("TShark did not load %s" % opts.plugin)
         if "valtocrane.so" in hosts[False].loaded_plugins():
             sys.exit("a valtocrane.so installed system-wide spoils the floor; remove it first")
-        version = hosts[False].run("--version").stdout.splitlines()[0].rstrip(".")
+        version = hosts[False].version()
         if opts.keep_profiles:
             os.makedirs(opts.keep_profiles, exist_ok=True)
 

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 from vctools import captures
-from vctools.tshark import TShark
+from vctools.tshark import TShark, mode_args
 
 FRAME1 = (1700000000, 0)  # the capture file's time of frame 1
 
@@ -62,7 +62,7 @@ def main():
             # In a single pass the frame's own fields are filled in before
             # the plugin runs (the capture file's time); the Time column is
             # filled in after it (the device time).
-            out = host.run("-r", capture, "-o", "valtocrane.ts_type:%s" % mode, "-t", "e",
+            out = host.run("-r", capture, *mode_args(mode), "-t", "e",
                            "-T", "fields", "-E", "header=y",
                            "-e", "frame.number", "-e", "frame.time_epoch", "-e", "_ws.col.Time",
                            "-e", "valtocrane.ts_utc", "-e", "valtocrane.interface",

@@ -19,7 +19,7 @@ import subprocess
 import sys
 
 from vctools import captures
-from vctools.tshark import MODES, TShark
+from vctools.tshark import MODES, TShark, mode_args
 
 OUR_FIELDS = ["-e", "frame.number", "-e", "valtocrane.ts", "-e", "valtocrane.ts_utc",
               "-e", "valtocrane.interface", "-e", "valtocrane.length",
@@ -67,7 +67,7 @@ def mutated_captures(host, rng, count, tag):
 
 def check_run(host, mode, pass_name, capture, frames):
     """Problems of one run: a crash, a dissector bug, frames not listed."""
-    cmd = host.command(["-r", capture, "-o", "valtocrane.ts_type:%s" % mode] + PASSES[pass_name])
+    cmd = host.command(["-r", capture] + mode_args(mode) + PASSES[pass_name])
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     # Frames 1, 2, 3... each at the start of a line; a mutated frame can put
     # a line break into its Info column, so lines alone do not count frames.
@@ -125,7 +125,7 @@ def memcheck(host, mode, capture):
     """(errors valgrind reported, those whose stack passes through the plugin, excerpt)."""
     wrapper = ["valgrind", "--tool=memcheck", "--leak-check=no", "--num-callers=40",
                "--error-limit=no"]
-    proc = host.run("-r", capture, "-o", "valtocrane.ts_type:%s" % mode, "-V",
+    proc = host.run("-r", capture, *mode_args(mode), "-V",
                     wrapper=wrapper, stdout=subprocess.DEVNULL)
     blocks = re.split(r"\n==\d+== \n", proc.stderr)
     errors = [b for b in blocks if re.search(r"==\d+== (Invalid|Conditional|Use of|Syscall|"
@@ -160,8 +160,7 @@ def main():
         log("Mutating captures of %d frames until every mode has seen %d" % (chunk, frames))
         stats, details = campaign(host, frames, chunk, opts.seed, log)
         print("\n%s: mutated frames through every mode, without a tree, with one and in "
-              "two passes (seed %d)\n" % (host.run("--version").stdout.splitlines()[0].rstrip("."),
-                                          opts.seed))
+              "two passes (seed %d)\n" % (host.version(), opts.seed))
         print("| mode | frames tried a pass | tshark runs | crashes | other exits | "
               "dissector bugs | frames not listed |")
         print("|---|---|---|---|---|---|---|")

@@ -76,6 +76,10 @@ class TShark:
             raise AssertionError("%s reported a dissector bug:\n%s" % (command, proc.stderr))
         return proc
 
+    def version(self):
+        """The host's own name and version, as its first line says them."""
+        return self.run("--version").stdout.splitlines()[0].rstrip(".")
+
     def folders(self):
         out = self.run("-G", "folders").stdout
         return dict(re.split(r":\s+", line.strip(), maxsplit=1)
