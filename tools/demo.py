@@ -4,7 +4,6 @@ beside the device time the plugin makes the frame's time."""
 
 import argparse
 import shutil
-import sys
 from pathlib import Path
 
 from vctools import captures
@@ -49,10 +48,7 @@ def main():
 
     host = TShark(plugin=opts.plugin)
     try:
-        loaded = host.loaded_plugins().get("valtocrane.so")
-        if not loaded:
-            sys.exit("TShark did not load %s" % opts.plugin)
-        print("TShark loaded valtocrane.so %s (%s)\n" % loaded)
+        print("TShark loaded valtocrane.so %s (%s)\n" % host.plugin)
         keep = Path(opts.examples)
         keep.mkdir(parents=True, exist_ok=True)
         for title, mode, name, records in examples():

@@ -177,6 +177,7 @@ dissect_valtocrane_trailer(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, 
     tvbuff_t   *next_tvb;
     nstime_t    t;
     guint32     w1, w2;
+    guint       reported;
     gint        offset;
 
     col_set_str(pinfo->cinfo, COL_PROTOCOL, tick_counter ? "ValtoCrane-Q3" : "ValtoCrane");
@@ -187,9 +188,10 @@ dissect_valtocrane_trailer(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, 
      * capture cut the frame short the trailer was not captured, and reading
      * it raises the host's "cut short" exception instead of decoding frame
      * bytes as a time. */
-    if (tvb_reported_length(tvb) < VALTOCRANE_TRAILER_LEN)
+    reported = tvb_reported_length(tvb);
+    if (reported < VALTOCRANE_TRAILER_LEN)
         THROW(ReportedBoundsError);
-    offset = static_cast<gint>(tvb_reported_length(tvb)) - VALTOCRANE_TRAILER_LEN;
+    offset = static_cast<gint>(reported - VALTOCRANE_TRAILER_LEN);
 
     w1 = tvb_get_ntohl(tvb, offset);
     w2 = tvb_get_ntohl(tvb, offset + 4);

@@ -12,7 +12,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 
 from vctools import captures  # noqa: E402
-from vctools.tshark import TShark  # noqa: E402
+from vctools.tshark import HostSetupError, TShark  # noqa: E402
 
 PLUGIN_VERSION = "0.0.8"
 
@@ -26,14 +26,20 @@ def plugin_path():
     return Path(plugin)
 
 
+def _setup(plugin=None):
+    try:
+        return TShark(plugin=plugin)
+    except HostSetupError as error:
+        pytest.exit(str(error), returncode=3)
+
+
 @pytest.fixture(scope="session")
 def tshark(plugin_path):
-    host = TShark(plugin=plugin_path)
-    loaded = host.loaded_plugins()
-    if loaded.get("valtocrane.so", (None,))[0] != PLUGIN_VERSION:
+    host = _setup(plugin_path)
+    if host.plugin[0] != PLUGIN_VERSION:
         host.cleanup()
-        pytest.exit("TShark did not load valtocrane.so %s from %s; it loaded: %s"
-                    % (PLUGIN_VERSION, host.home, sorted(loaded)), returncode=3)
+        pytest.exit("TShark loaded valtocrane.so %s, not %s" % (host.plugin[0], PLUGIN_VERSION),
+                    returncode=3)
     yield host
     host.cleanup()
 
@@ -41,11 +47,7 @@ def tshark(plugin_path):
 @pytest.fixture(scope="session")
 def bare_tshark():
     """The host without the plugin."""
-    host = TShark()
-    if "valtocrane.so" in host.loaded_plugins():
-        host.cleanup()
-        pytest.exit("a valtocrane.so is installed system-wide, so the host alone cannot "
-                    "be measured; remove it first", returncode=3)
+    host = _setup()
     yield host
     host.cleanup()
 

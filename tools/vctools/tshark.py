@@ -24,13 +24,21 @@ PACKET_LIST_COLUMNS = ('gui.column.format:"No.","%m","Time","%t","Protocol","%p"
                        '"Length","%L","Info","%i"')
 
 
+class HostSetupError(RuntimeError):
+    """TShark did not load the plugin it was given, or loaded one without
+    being given it (a valtocrane.so installed system-wide)."""
+
+
 def mode_args(mode):
     return ["-o", "valtocrane.ts_type:%s" % mode] if mode else []
 
 
 class TShark:
     """One TShark setup: a HOME of its own (holding the plugin, if given), a
-    folder for captures, and the time zone its runs use."""
+    folder for captures, and the time zone its runs use. self.plugin is the
+    (version, type) the host lists for valtocrane.so; a setup whose host did
+    not load the plugin given, or loaded one when none was given, raises
+    HostSetupError."""
 
     def __init__(self, plugin=None, tz="UTC", workdir=None):
         self.workdir = Path(workdir or tempfile.mkdtemp(prefix="valtocrane-"))
@@ -52,6 +60,13 @@ class TShark:
                 os.chown(dirpath, NOBODY, NOBODY)
                 for f in files:
                     os.chown(os.path.join(dirpath, f), NOBODY, NOBODY)
+        self.plugin = self.loaded_plugins().get("valtocrane.so")
+        if (plugin is not None) != (self.plugin is not None):
+            self.cleanup()
+            raise HostSetupError(
+                "TShark did not load %s from %s" % (plugin, self.home) if plugin is not None
+                else "a valtocrane.so is installed system-wide, so the host cannot run "
+                     "without it; remove it first")
 
     def command(self, args, tz=None, wrapper=(), env=()):
         """The command line that runs tshark with args, under wrapper (a
