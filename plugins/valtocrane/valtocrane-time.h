@@ -22,6 +22,45 @@ struct valtocrane_time {
 constexpr std::uint32_t VALTOCRANE_NS_PER_SEC = 1000000000U;
 constexpr std::uint32_t VALTOCRANE_NS_PER_TICK = 5U;
 
+/* Seconds and nanoseconds in any mix of signs (the host keeps relative
+ * times with both parts of the same sign, -0.5 s as 0 s and -500,000,000
+ * ns) as an absolute time the way the host shows one: nanoseconds from 0
+ * to 999,999,999, seconds rounded down, so that half a second before 1970
+ * is -1 s and 500,000,000 ns. */
+constexpr valtocrane_time
+valtocrane_time_normalise(std::int64_t secs, std::int64_t nsecs)
+{
+    const std::int64_t ns_per_sec = VALTOCRANE_NS_PER_SEC;
+    std::int64_t carry = nsecs / ns_per_sec;
+    std::int64_t rest = nsecs % ns_per_sec;
+    if (rest < 0) {
+        rest += ns_per_sec;
+        carry -= 1;
+    }
+    return { secs + carry, static_cast<std::int32_t>(rest) };
+}
+
+constexpr valtocrane_time
+valtocrane_time_add(valtocrane_time a, valtocrane_time b)
+{
+    return valtocrane_time_normalise(a.secs + b.secs,
+                                     static_cast<std::int64_t>(a.nsecs) + b.nsecs);
+}
+
+/* a - b, normalised: a time before b has negative seconds. */
+constexpr valtocrane_time
+valtocrane_time_sub(valtocrane_time a, valtocrane_time b)
+{
+    return valtocrane_time_normalise(a.secs - b.secs,
+                                     static_cast<std::int64_t>(a.nsecs) - b.nsecs);
+}
+
+constexpr bool
+valtocrane_time_equal(valtocrane_time a, valtocrane_time b)
+{
+    return a.secs == b.secs && a.nsecs == b.nsecs;
+}
+
 /* Tick-counter trailer: bytes 0 to 6 hold a big-endian count of 5 ns ticks,
  * byte 7 is not part of it. w1 and w2 are the trailer's two big-endian
  * words; at most 2^56 - 1 ticks, so the product below cannot overflow. */

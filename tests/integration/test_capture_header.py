@@ -74,6 +74,8 @@ def test_items_in_order_with_byte_ranges_local_time_and_utc(tshark, capture):
     assert [(f.get("name"), f.get("pos"), f.get("size"), f.get("show")) for f in ours] == [
         ("valtocrane.ts", "12", "8", "Nov 15, 2023 03:43:20.500000000 XST"),
         ("valtocrane.ts_utc", "12", "8", "Nov 14, 2023 22:13:20.500000000 UTC"),
+        ("valtocrane.capture_time", "0", "0", "Sep 13, 2020 12:26:40.000000007 UTC"),
+        ("valtocrane.capture_offset", "0", "0", "100000000.499999993"),
         ("valtocrane.interface", "8", "4", "Port A"),
         ("valtocrane.length", "24", "4", "1514"),
         ("valtocrane.captured_length", "20", "4", "60"),

@@ -1,8 +1,6 @@
 """With the preference at "Disabled" (the default) the host dissects every
 Ethernet frame exactly as it does without the plugin."""
 
-import re
-
 import pytest
 
 from vctools import captures
@@ -19,11 +17,6 @@ FRAMES = [
 ]
 
 
-def _without_protocol_list(text):
-    # The one line the plugin changes: it stands in the list of protocols.
-    return re.sub(r"\[Protocols in frame: valtocrane:", "[Protocols in frame: ", text)
-
-
 @pytest.fixture(scope="module")
 def mixed_capture(write_capture):
     return write_capture([((1600000000 + i, 1000 * i), f) for i, f in enumerate(FRAMES) if f])
@@ -33,9 +26,7 @@ def mixed_capture(write_capture):
 def test_detail_and_bytes_as_the_host_alone_shows_them(tshark, bare_tshark, mixed_capture, mode):
     args = ["-r", mixed_capture, "-V", "-x"]
     mode_args = ["-o", "valtocrane.ts_type:disabled"] if mode else []
-    ours = tshark.run(*args, *mode_args).stdout
-    assert "valtocrane" in ours, "the plugin did not see the frames"
-    assert _without_protocol_list(ours) == bare_tshark.run(*args).stdout
+    assert tshark.run(*args, *mode_args).stdout == bare_tshark.run(*args).stdout
 
 
 def test_packet_list_as_the_host_alone_shows_it(tshark, bare_tshark, mixed_capture):
@@ -60,4 +51,4 @@ def test_frame_check_sequence_recorded_by_the_capture_file_is_honoured(
     args = ["-r", path, "-V"]
     bare = bare_tshark.run(*args).stdout
     assert "Frame check sequence: 0xdeadbeef" in bare
-    assert _without_protocol_list(tshark.run(*args).stdout) == bare
+    assert tshark.run(*args).stdout == bare

@@ -16,6 +16,12 @@ FIELDS = [  # as -G fields lists them: kind, label, abbreviation, type, parent, 
     ["F", "Packet Length", "valtocrane.length", "FT_UINT32", "valtocrane", "BASE_DEC", "0x0", ""],
     ["F", "Captured Length", "valtocrane.captured_length", "FT_UINT32", "valtocrane",
      "BASE_DEC", "0x0", ""],
+    ["F", "Capture file time", "valtocrane.capture_time", "FT_ABSOLUTE_TIME", "valtocrane",
+     "", "0x0", ""],
+    ["F", "Device time minus capture file time", "valtocrane.capture_offset",
+     "FT_RELATIVE_TIME", "valtocrane", "", "0x0", ""],
+    ["F", "The device trailer was not captured (snap length): the frame keeps its capture "
+     "file time", "valtocrane.trailer_not_captured", "FT_NONE", "valtocrane", "", "0x0", ""],
 ]
 
 

@@ -82,16 +82,24 @@ def test_items_cover_the_last_eight_bytes(tshark, trailer):
     ours = packet.find("proto[@name='valtocrane']")
     assert (ours.get("pos"), ours.get("size")) == ("68", "8")
     assert [(f.get("name"), f.get("pos"), f.get("size")) for f in ours] == [
-        ("valtocrane.ts", "68", "8"), ("valtocrane.ts_utc", "68", "8")]
+        ("valtocrane.ts", "68", "8"), ("valtocrane.ts_utc", "68", "8"),
+        ("valtocrane.capture_time", "68", "0"), ("valtocrane.capture_offset", "68", "0")]
     assert packet.find("proto[@name='eth']").get("pos") == "0"
 
 
-def test_frames_cut_short_by_the_capture_keep_their_file_time(tshark, trailer):
+def test_frames_whose_trailer_was_not_captured_keep_their_file_time(tshark, trailer):
     """Where a snap length cut the trailer off, the bytes at the end are
-    frame bytes, not a time: the host reports the frame as cut short."""
+    frame bytes, not a time: the frame keeps its capture file time, an
+    expert note says why, and what was captured is dissected as Ethernet."""
     mode, cases, _, capture = trailer
     short = captures.truncate_capture(capture, capture.with_suffix(".snap.pcapng"), 60)
-    for i, row in enumerate(tshark.packet_list(short, mode)):
-        if len(cases[i][0]) > 60:
-            assert (row["time"], row["info"]) == (
-                "%d.%09d" % file_time(i), "[Packet size limited during capture]")
+    rows = tshark.fields(short, ["frame.number", "_ws.col.Time", "_ws.expert.message",
+                                 "ip.src", "udp.length", "valtocrane.ts"], mode, ["-t", "e"])
+    for (frame, time), (number, shown, expert, ip_src, udp_length, ts) in zip(cases, rows):
+        i = int(number) - 1
+        if len(frame) > 60:
+            assert (shown, ts) == ("%d.%09d" % file_time(i), ""), number
+            assert "The device trailer was not captured" in expert, number
+            assert (ip_src, udp_length) == ("192.0.2.1", "34"), number
+        else:
+            assert "not captured" not in expert, number
