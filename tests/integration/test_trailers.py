@@ -16,6 +16,7 @@ FRACTION_CASES = [
     (UDP + captures.fraction_trailer(0x5A000000, 1), "1509949440.000000000"),
     (UDP + captures.fraction_trailer(0xFFFFFFFF, 0), "4294967295.000000000"),  # 2106, unsigned
     (b"\x01\x02\x03", None),
+    (b"\x5A\x00\x00\x00", None),
     (bytes.fromhex("5A000000800000"), None),
     # Nothing but a trailer: Ethernet gets no bytes.
     (captures.fraction_trailer(0x5A000001, 0), "1509949441.000000000"),
@@ -33,6 +34,7 @@ TICK_CASES = [
     # 2^56 - 1 ticks = 360287970.189639675 s, less frame 1's second.
     (UDP + b"\xff" * 8, "1960287969.313096464"),
     (b"\x01\x02\x03", None),
+    (b"\x00\x00\x00\x0B", None),
     (captures.tick_trailer(3 * ONE_SECOND), "1600000002.123456789"),
     (UDP + captures.tick_trailer(ONE_SECOND + 5 * ONE_SECOND // 2), "1600000002.623456789"),
 ]

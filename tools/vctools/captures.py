@@ -9,11 +9,17 @@ HEADER_MARKER = 6
 
 
 def ipv4_udp_frame(payload=b"", src_port=49152, dst_port=49153, ident=1,
-                   src=b"\x02\x00\x00\x00\x00\x01", dst=b"\x02\x00\x00\x00\x00\x02"):
-    """An Ethernet II / IPv4 / UDP frame with a valid IP header checksum."""
+                   src=b"\x02\x00\x00\x00\x00\x01", dst=b"\x02\x00\x00\x00\x00\x02",
+                   reply=False):
+    """An Ethernet II / IPv4 / UDP frame with a valid IP header checksum,
+    from 192.0.2.1 to 192.0.2.2 (or back, as a reply)."""
     udp = struct.pack(">HHHH", src_port, dst_port, 8 + len(payload), 0) + payload
+    hosts = [bytes([192, 0, 2, 1]), bytes([192, 0, 2, 2])]
+    if reply:
+        hosts.reverse()
+        src, dst = dst, src
     ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), ident & 0xFFFF, 0x4000,
-                     64, 17, 0, bytes([192, 0, 2, 1]), bytes([192, 0, 2, 2]))
+                     64, 17, 0, *hosts)
     total = sum(struct.unpack(">10H", ip))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
@@ -42,12 +48,14 @@ def fraction_trailer(secs, fraction):
     return struct.pack(">II", secs, fraction)
 
 
-def write_capture(path, records, file_type="pcapng"):
+def write_capture(path, records, file_type="pcapng", link_type=1):
     """Writes (time, frame bytes) records with text2pcap; time is
     (seconds, nanoseconds) or a "seconds.fraction" string. pcapng keeps
-    nanoseconds. Frames must not be empty."""
+    nanoseconds. Frames must not be empty. link_type is the capture's
+    link-layer header type (1: Ethernet)."""
     # One hex dump line a frame, preceded by its time (text2pcap -t).
-    proc = subprocess.Popen(["text2pcap", "-q", "-F", file_type, "-t", "%s.%f", "-", str(path)],
+    proc = subprocess.Popen(["text2pcap", "-q", "-F", file_type, "-l", str(link_type),
+                             "-t", "%s.%f", "-", str(path)],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     with proc.stdin:
@@ -66,5 +74,14 @@ def truncate_capture(src, dst, snaplen):
     """Cuts every frame to snaplen bytes, as a capture with that snap length would."""
     subprocess.run(["editcap", "-s", str(snaplen), str(src), str(dst)], check=True,
                    stdout=subprocess.DEVNULL)
+    os.chmod(dst, 0o644)
+    return dst
+
+
+def merge_captures(dst, *sources, in_order=False):
+    """One pcapng of the sources' frames, in time order (or one source after
+    the other), each source's interface kept as an interface of its own."""
+    subprocess.run(["mergecap", "-F", "pcapng", "-w", str(dst)] + (["-a"] if in_order else [])
+                   + [str(s) for s in sources], check=True, stdout=subprocess.DEVNULL)
     os.chmod(dst, 0o644)
     return dst
