@@ -59,3 +59,26 @@ def test_later_protocols_time_the_frame_by_the_device(tshark, write_capture):
     for args in ([], ["-2"]):
         rows = tshark.fields(capture, ["dns.time"], "valtocrane-pcapng", args)
         assert rows == [[""], ["0.001234567"]], args
+
+
+def test_views_tshark_fills_before_the_plugin_runs(tshark, write_capture):
+    """The README's table of views: device times 2 s apart, file times 1 s
+    apart, the device 100000000.25 s ahead. Absolute formats show the
+    device; TShark's relative times count from frame 1's file time."""
+    capture = write_capture([((1600000000 + i, 0), captures.with_header(
+        UDP, 1700000000 + 2 * i, 0x40000000)) for i in range(4)])
+    device = ["1700000000.250000000", "1700000002.250000000", "1700000004.250000000",
+              "1700000006.250000000"]
+    column = {"ad": ["2023-11-14 22:13:2%d.250000000" % s for s in (0, 2, 4, 6)], "e": device}
+    column["ud"], column["a"] = column["ad"], [t[11:] for t in column["ad"]]
+    for passes in ([], ["-2"]):
+        for fmt, expected in column.items():
+            rows = tshark.fields(capture, ["_ws.col.Time"], "valtocrane-pcapng",
+                                 ["-t", fmt] + passes)
+            assert [r[0] for r in rows] == expected, (fmt, passes)
+    rows = tshark.fields(capture, ["frame.time_epoch", "frame.time_delta",
+                                   "frame.time_relative"], "valtocrane-pcapng", ["-2"])
+    assert [r[0] for r in rows] == device
+    assert [r[1] for r in rows][2:] == ["2.000000000", "2.000000000"]
+    assert [r[2] for r in rows] == ["100000000.250000000", "100000002.250000000",
+                                    "100000004.250000000", "100000006.250000000"]
