@@ -31,6 +31,14 @@ constexpr valtocrane_time
 valtocrane_time_normalise(std::int64_t secs, std::int64_t nsecs)
 {
     const std::int64_t ns_per_sec = VALTOCRANE_NS_PER_SEC;
+    /* The sum or difference of two normalised times needs at most one
+     * carry; only other mixes need the division. */
+    if (nsecs >= 0 && nsecs < ns_per_sec)
+        return { secs, static_cast<std::int32_t>(nsecs) };
+    if (nsecs >= ns_per_sec && nsecs < 2 * ns_per_sec)
+        return { secs + 1, static_cast<std::int32_t>(nsecs - ns_per_sec) };
+    if (nsecs < 0 && nsecs >= -ns_per_sec)
+        return { secs - 1, static_cast<std::int32_t>(nsecs + ns_per_sec) };
     std::int64_t carry = nsecs / ns_per_sec;
     std::int64_t rest = nsecs % ns_per_sec;
     if (rest < 0) {

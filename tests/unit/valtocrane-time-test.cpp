@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "valtocrane-time.h"
+#include "valtocrane-format.h"
 
 namespace {
 
@@ -75,6 +75,51 @@ TEST(Fractions, InRangeMonotonicAndTrailerExactAcrossTheRange)
         ASSERT_LT(t.nsecs, 1000000000) << f;
         previous = t.nsecs;
     }
+}
+
+TEST(TimeArithmetic, NormalisedAsTheHostShowsAbsoluteTimes)
+{
+    struct { std::int64_t secs, nsecs, want_secs; std::int32_t want_nsecs; } cases[] = {
+        { 5, 999999999, 5, 999999999 },
+        { 5, 1000000000, 6, 0 },
+        { 5, 2500000000, 7, 500000000 },
+        { 0, -500000000, -1, 500000000 },  // the host's relative -0.5 s: 1969-12-31 23:59:59.5
+        { 0, -1000000000, -1, 0 },
+        { 0, -2500000001, -3, 499999999 },
+        { -3, 1500000000, -2, 500000000 },
+    };
+    for (const auto &c : cases) {
+        const valtocrane_time t = valtocrane_time_normalise(c.secs, c.nsecs);
+        EXPECT_EQ(t.secs, c.want_secs) << c.secs << " " << c.nsecs;
+        EXPECT_EQ(t.nsecs, c.want_nsecs) << c.secs << " " << c.nsecs;
+    }
+    // Tick counter tied 5.25 s after its own zero, with the counter 0.75 s short of it.
+    const valtocrane_time anchor = valtocrane_tick_anchor({ 5, 250000000 }, { 10, 0 });
+    EXPECT_EQ(anchor.secs, -5);
+    EXPECT_EQ(anchor.nsecs, 250000000);
+    const valtocrane_time before = valtocrane_time_add({ 9, 250000000 }, anchor);
+    EXPECT_EQ(before.secs, 4);
+    EXPECT_EQ(before.nsecs, 500000000);
+    const valtocrane_time early = valtocrane_time_sub({ 0, 0 }, { 0, 1 });
+    EXPECT_EQ(early.secs, -1);
+    EXPECT_EQ(early.nsecs, 999999999);
+}
+
+TEST(Layouts, WhenADeviceTimeCanBeRead)
+{
+    // captured, reported length: the trailer is the last 8 bytes on the wire.
+    EXPECT_TRUE(valtocrane_trailer_is_captured(8, 8));
+    EXPECT_TRUE(valtocrane_trailer_is_captured(76, 76));
+    EXPECT_FALSE(valtocrane_trailer_is_captured(7, 7));    // too short
+    EXPECT_FALSE(valtocrane_trailer_is_captured(4, 4));
+    EXPECT_FALSE(valtocrane_trailer_is_captured(75, 76));  // one trailer byte not captured
+    EXPECT_FALSE(valtocrane_trailer_is_captured(60, 76));
+    EXPECT_EQ(valtocrane_trailer_offset(76), 68U);
+    // marker, captured length
+    EXPECT_TRUE(valtocrane_header_is_readable(6, 28));
+    EXPECT_FALSE(valtocrane_header_is_readable(6, 27));
+    EXPECT_FALSE(valtocrane_header_is_readable(5, 100));
+    EXPECT_FALSE(valtocrane_header_is_readable(0x06000000, 100));  // the marker is little-endian
 }
 
 } // namespace
