@@ -359,9 +359,12 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
  * has work to do: while a format is chosen, and, once "Disabled" is, until
  * every frame it retimed has its capture file time back. Otherwise the
  * host's own Ethernet dissector is there, and the analyser is exactly the
- * host alone, at no cost. Changed only between dissections: when the
- * preference is applied, when a capture is opened or dissected anew, and
- * when the first reading of a capture is done. */
+ * host alone, at no cost. The entry changes only where every frame is
+ * about to be dissected afresh: when the preference is applied (the host
+ * dissects the capture again) and when a capture is opened or dissected
+ * anew. Changed anywhere else, it would number a frame's protocol layers
+ * otherwise than the dissection that stored per-frame state by them (IP
+ * reassembly, for one), and that state would be lost. */
 static void
 valtocrane_choose_link_type_dissector(void)
 {
@@ -396,13 +399,13 @@ valtocrane_init(void)
 
 /* The host has read a capture through for the first time. Every frame of
  * it was new at the start, so frames counted before then belonged to a
- * capture that has been closed since. */
+ * capture that has been closed since; the table follows at the next
+ * initialisation. */
 static void
 valtocrane_first_reading_done(void)
 {
     valtocrane_retimed_frames -= MIN(valtocrane_retimed_at_init, valtocrane_retimed_frames);
     valtocrane_retimed_at_init = 0;
-    valtocrane_choose_link_type_dissector();
 }
 
 void
