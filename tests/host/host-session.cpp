@@ -25,15 +25,15 @@ Session::get_frame_ts(packet_provider_data *prov, guint32 frame_num)
     return NULL;
 }
 
-/* ws_epan_new. The interface name and description callbacks only label
- * the frame's interface in the tree; left out. */
+/* ws_epan_new. The other callbacks (the interface's and the process's
+ * name and description, a block edited in the GUI) only label the frame
+ * in the tree; left out. */
 epan_t *
 Session::new_epan()
 {
-    static const struct packet_provider_funcs funcs = {
-        get_frame_ts, NULL, NULL, NULL
-    };
+    static struct packet_provider_funcs funcs;  /* the rest NULL */
 
+    funcs.get_frame_ts = get_frame_ts;
     return epan_new(&provider_, &funcs);
 }
 
@@ -81,8 +81,11 @@ Session::read()
     dfilter_t *dfcode = NULL;
     if (!dfilter_.empty())
         dfilter_compile(dfilter_.c_str(), &dfcode, NULL);
+    const gboolean create_proto_tree =
+        dfcode != NULL || have_filtering_tap_listeners() ||
+        (union_of_tap_listener_flags() & TL_REQUIRES_PROTO_TREE) || postdissectors_want_hfids();
     epan_dissect_t edt;
-    epan_dissect_init(&edt, epan_, dfcode != NULL, FALSE);
+    epan_dissect_init(&edt, epan_, create_proto_tree, FALSE);
 
     host_record r;
     host_record_init(&r);
@@ -104,6 +107,14 @@ Session::read()
 
     wtap_sequential_close(provider_.wth);
     postseq_cleanup_all_protocols();
+
+    /* The first displayed frame is selected. */
+    for (guint32 i = 1; i <= count_; i++) {
+        if (frame_data_sequence_find(provider_.frames, i)->passed_dfilter) {
+            select(i);
+            break;
+        }
+    }
 }
 
 /* add_packet_to_packet_list */
@@ -116,6 +127,8 @@ Session::add_packet_to_packet_list(frame_data *fdata, epan_dissect_t *edt, dfilt
 
     if (dfcode != NULL)
         epan_dissect_prime_with_dfilter(edt, dfcode);
+    if (!fdata->visited)
+        prime_epan_dissect_with_postdissector_wanted_hfids(edt);
 
     host_dissect(edt, TRUE, cd_t_, r, fdata);
     note_dissected(edt, fdata);
@@ -142,13 +155,18 @@ Session::rescan_packets(bool redissect)
     dfilter_t *dfcode = NULL;
     if (!dfilter_.empty())
         dfilter_compile(dfilter_.c_str(), &dfcode, NULL);
-    const gboolean create_proto_tree = dfcode != NULL;
+    gboolean create_proto_tree =
+        dfcode != NULL || have_filtering_tap_listeners() ||
+        (union_of_tap_listener_flags() & TL_REQUIRES_PROTO_TREE) ||
+        (redissect && postdissectors_want_hfids());
 
     if (redissect) {
         epan_free(epan_);
         if (edt_ && edt_->pi.fd)
             frame_data_destroy(edt_->pi.fd);
         epan_ = new_epan();
+        if (!create_proto_tree && have_filtering_tap_listeners())
+            create_proto_tree = TRUE;
     }
 
     provider_.ref = NULL;
@@ -158,6 +176,11 @@ Session::rescan_packets(bool redissect)
 
     epan_dissect_t edt;
     epan_dissect_init(&edt, epan_, create_proto_tree, FALSE);
+
+    /* The selected frame, or else the nearest displayed one (the one
+     * before it first), is selected again once the frames are done. */
+    frame_data *const selected_frame = current_frame_;
+    frame_data *preceding_frame = NULL, *following_frame = NULL, *reselect = NULL;
 
     host_record r;
     host_record_init(&r);
@@ -171,10 +194,31 @@ Session::rescan_packets(bool redissect)
             break;
         add_packet_to_packet_list(fdata, &edt, dfcode, &r);
         host_record_reset(&r);
+
+        if (fdata->passed_dfilter) {
+            if (fdata == selected_frame)
+                reselect = fdata;
+            else if (selected_frame == NULL || fdata->num < selected_frame->num)
+                preceding_frame = fdata;
+            else if (following_frame == NULL)
+                following_frame = fdata;
+        }
     }
     epan_dissect_cleanup(&edt);
     host_record_cleanup(&r);
     dfilter_free(dfcode);
+
+    if (reselect == NULL && selected_frame == NULL) {
+        for (guint32 i = 1; i <= count_ && reselect == NULL; i++) {
+            frame_data *fd = frame_data_sequence_find(provider_.frames, i);
+            if (fd->passed_dfilter)
+                reselect = fd;
+        }
+    } else if (reselect == NULL) {
+        reselect = preceding_frame ? preceding_frame : following_frame;
+    }
+    if (reselect != NULL)
+        select(reselect->num);
 }
 
 void

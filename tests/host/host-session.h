@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <wireshark.h>
@@ -33,6 +34,9 @@
 #include <epan/tap.h>
 #include <wiretap/wtap.h>
 #include <wsutil/buffer.h>
+#include <wsutil/filesystem.h>
+#include <wsutil/report_message.h>
+#include <wsutil/wslog.h>
 
 /* ---- What differs between the host series, in one place ---------------- */
 
@@ -40,28 +44,83 @@
     (WIRESHARK_VERSION_MAJOR > (major) || \
      (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
 
-/* A packet record and the bytes read with it. Up to 4.4 the bytes go into a
- * Buffer of the caller's; the dissection is then handed a tvb over them, as
- * the GUI's frame_tvbuff does (frame_tvbuff.c belongs to the programs, not
- * to the libraries; a real-data tvb is the same to a dissector: a top-level
- * buffer of the frame's captured and reported length). */
+/* Start-up: 4.6 dropped the program name from the logging set-up and the
+ * namespace from the configuration set-up. */
+#if HOST_AT_LEAST(4, 6)
+#define host_log_init(name) ws_log_init(NULL)
+#define host_configuration_init(arg0) configuration_init(arg0)
+#else
+#define host_log_init(name) ws_log_init(name, NULL)
+#define host_configuration_init(arg0) configuration_init(arg0, NULL)
+#endif
+
+/* The host's message routines. Their argument types differ between series
+ * and 4.6 added one (for renaming a file), so each is set by name; the file
+ * errors are only counted. */
+inline int host_reports = 0;
+
+template <typename F> struct host_count_report;
+template <typename... A> struct host_count_report<void (*)(A...)> {
+    static void report(A...) { host_reports++; }
+};
+
+#define HOST_COUNT_REPORT(r, member) \
+    ((r)->member = host_count_report<std::remove_reference_t<decltype((r)->member)>>::report)
+
+static inline void
+host_report_routines(report_message_routines *r, void (*vreport)(const char *, va_list))
+{
+    r->vreport_failure = vreport;
+    r->vreport_warning = vreport;
+    HOST_COUNT_REPORT(r, report_open_failure);
+    HOST_COUNT_REPORT(r, report_read_failure);
+    HOST_COUNT_REPORT(r, report_write_failure);
+#if HOST_AT_LEAST(4, 6)
+    HOST_COUNT_REPORT(r, report_rename_failure);
+#endif
+    HOST_COUNT_REPORT(r, report_cfile_open_failure);
+    HOST_COUNT_REPORT(r, report_cfile_dump_open_failure);
+    HOST_COUNT_REPORT(r, report_cfile_read_failure);
+    HOST_COUNT_REPORT(r, report_cfile_write_failure);
+    HOST_COUNT_REPORT(r, report_cfile_close_failure);
+}
+
+/* A packet record and the bytes read with it. From 4.6 on the record holds
+ * its bytes and the dissection makes the frame's tvb over them; before,
+ * the bytes go into a Buffer of the caller's and the dissection is handed
+ * a tvb over them, as the GUI's frame_tvbuff is (frame_tvbuff.c belongs to
+ * the programs, not the libraries; a real-data tvb is the same to a
+ * dissector: the top-level buffer, of the frame's captured and reported
+ * length). */
 struct host_record {
     wtap_rec rec;
+#if !HOST_AT_LEAST(4, 6)
     Buffer buf;
+#endif
 };
+
+#if HOST_AT_LEAST(4, 6)
+#define host_rec_init(rec) wtap_rec_init((rec), 1514)
+#else
+#define host_rec_init(rec) wtap_rec_init(rec)
+#endif
 
 static inline void
 host_record_init(host_record *r)
 {
-    wtap_rec_init(&r->rec);
+    host_rec_init(&r->rec);
+#if !HOST_AT_LEAST(4, 6)
     ws_buffer_init(&r->buf, 1514);
+#endif
 }
 
 static inline void
 host_record_cleanup(host_record *r)
 {
     wtap_rec_cleanup(&r->rec);
+#if !HOST_AT_LEAST(4, 6)
     ws_buffer_free(&r->buf);
+#endif
 }
 
 static inline void
@@ -70,30 +129,51 @@ host_record_reset(host_record *r)
     wtap_rec_reset(&r->rec);
 }
 
+/* wtap_read */
 static inline gboolean
 host_read_next(wtap *wth, host_record *r, gint64 *offset)
 {
     int err = 0;
     gchar *err_info = NULL;
+#if HOST_AT_LEAST(4, 6)
+    const gboolean ok = wtap_read(wth, &r->rec, &err, &err_info, offset);
+#else
     const gboolean ok = wtap_read(wth, &r->rec, &r->buf, &err, &err_info, offset);
+#endif
     g_free(err_info);
+    if (!ok && err != 0)
+        host_reports++;  /* the GUI's read failure alert; 0 is the end of the file */
     return ok;
 }
 
+/* wtap_seek_read */
 static inline gboolean
 host_read_at(wtap *wth, gint64 offset, host_record *r)
 {
     int err = 0;
     gchar *err_info = NULL;
+#if HOST_AT_LEAST(4, 6)
+    const gboolean ok = wtap_seek_read(wth, offset, &r->rec, &err, &err_info);
+#else
     const gboolean ok = wtap_seek_read(wth, offset, &r->rec, &r->buf, &err, &err_info);
+#endif
     g_free(err_info);
+    if (!ok)
+        host_reports++;  /* the GUI's read failure alert */
     return ok;
 }
 
+/* epan_dissect_run(_with_taps), without column information */
 static inline void
 host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_subtype, host_record *r,
              frame_data *fd)
 {
+#if HOST_AT_LEAST(4, 6)
+    if (with_taps)
+        epan_dissect_run_with_taps(edt, file_type_subtype, &r->rec, fd, NULL);
+    else
+        epan_dissect_run(edt, file_type_subtype, &r->rec, fd, NULL);
+#else
     tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&r->buf), fd->cap_len,
                                       fd->pkt_len > G_MAXINT ? G_MAXINT
                                                              : static_cast<gint>(fd->pkt_len));
@@ -101,6 +181,19 @@ host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_subtype, hos
         epan_dissect_run_with_taps(edt, file_type_subtype, &r->rec, tvb, fd, NULL);
     else
         epan_dissect_run(edt, file_type_subtype, &r->rec, tvb, fd, NULL);
+#endif
+}
+
+/* wtap_dump of a packet record and its bytes */
+static inline gboolean
+host_dump(wtap_dumper *wdh, wtap_rec *rec, const guint8 *bytes, int *err, gchar **err_info)
+{
+#if HOST_AT_LEAST(4, 6)
+    ws_buffer_append(&rec->data, bytes, rec->rec_header.packet_header.caplen);
+    return wtap_dump(wdh, rec, err, err_info);
+#else
+    return wtap_dump(wdh, rec, bytes, err, err_info);
+#endif
 }
 
 /* ---- The GUI's capture file ---------------------------------------------- */

@@ -43,7 +43,6 @@ using host::TimeShift;
 
 const char *program_path = "valtocrane-host-test";
 std::string work_dir;
-int host_reports = 0;
 dissector_handle_t host_ethernet;  // what the host has under link type Ethernet
 
 void
@@ -53,26 +52,6 @@ report_failure(const char *format, va_list ap)
     std::fputc('\n', stderr);
     host_reports++;
 }
-
-// The host's file-error reports differ in their argument types between
-// series; each is only counted.
-template <typename F> struct CountReport;
-template <typename... A> struct CountReport<void (*)(A...)> {
-    static void report(A...) { host_reports++; }
-};
-
-const report_message_routines report_routines = {
-    report_failure,
-    report_failure,
-    CountReport<decltype(report_message_routines::report_open_failure)>::report,
-    CountReport<decltype(report_message_routines::report_read_failure)>::report,
-    CountReport<decltype(report_message_routines::report_write_failure)>::report,
-    CountReport<decltype(report_message_routines::report_cfile_open_failure)>::report,
-    CountReport<decltype(report_message_routines::report_cfile_dump_open_failure)>::report,
-    CountReport<decltype(report_message_routines::report_cfile_read_failure)>::report,
-    CountReport<decltype(report_message_routines::report_cfile_write_failure)>::report,
-    CountReport<decltype(report_message_routines::report_cfile_close_failure)>::report,
-};
 
 dissector_handle_t
 ethernet_entry()
@@ -99,9 +78,11 @@ public:
         g_setenv("TZ", "UTC", TRUE);
 
         // tshark.c's order.
-        ws_log_init("valtocrane-host-test", NULL);
+        host_log_init("valtocrane-host-test");
         init_process_policies();
-        g_free(configuration_init(program_path, NULL));
+        g_free(host_configuration_init(program_path));
+        static report_message_routines report_routines;
+        host_report_routines(&report_routines, report_failure);
         init_report_message("valtocrane-host-test", &report_routines);
         wtap_init(FALSE);
 
@@ -136,6 +117,7 @@ public:
 
     void TearDown() override
     {
+        EXPECT_EQ(host_reports, 0) << "the host reported errors (reading the captures, say)";
         epan_cleanup();
         wtap_cleanup();
         if (!work_dir.empty()) {
@@ -202,7 +184,7 @@ write_pcapng(const char *name, const std::vector<Interface> &interfaces,
         g_error("cannot write %s: %s", path.c_str(), err_info ? err_info : g_strerror(err));
     for (const Record &r : records) {
         wtap_rec rec;
-        wtap_rec_init(&rec);
+        host_rec_init(&rec);
         rec.rec_type = REC_TYPE_PACKET;
         rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN | WTAP_HAS_INTERFACE_ID;
         rec.ts.secs = static_cast<time_t>(r.secs);
@@ -212,7 +194,7 @@ write_pcapng(const char *name, const std::vector<Interface> &interfaces,
         rec.rec_header.packet_header.len = static_cast<guint32>(r.frame.size());
         rec.rec_header.packet_header.pkt_encap = interfaces[r.interface_id].encap;
         rec.rec_header.packet_header.interface_id = r.interface_id;
-        if (!wtap_dump(wdh, &rec, r.frame.data(), &err, &err_info))
+        if (!host_dump(wdh, &rec, r.frame.data(), &err, &err_info))
             g_error("cannot write to %s: %s", path.c_str(), err_info ? err_info : g_strerror(err));
         wtap_rec_cleanup(&rec);
     }
@@ -502,8 +484,9 @@ TEST(Disabled, AfterDecodingEveryFrameHasItsFileTimeAndPrecisionBack)
     s.close();
 
     Session fresh;
-    ASSERT_TRUE(fresh.open(capture));
-    EXPECT_EQ(ethernet_entry(), host_ethernet);
+    ASSERT_TRUE(fresh.open_file(capture));
+    EXPECT_EQ(ethernet_entry(), host_ethernet) << "a fresh open in Disabled, from the start";
+    fresh.read();
     EXPECT_TRUE(same_times(disabled, fresh.times())) << "against a fresh open in Disabled";
 }
 
@@ -751,14 +734,13 @@ selected_shows(Session &s, guint32 num, const char *protocol)
 }
 
 // A capture whose frames were retimed is closed, "Disabled" is chosen, and
-// another capture is opened: nothing of the closed capture is left to
-// restore, so it is dissected as by the host alone, the host's own
-// Ethernet dissector under link type Ethernet from the start of the reading
-// on. Were the table changed between the first reading and the later
-// dissections, those would number the frame's layers differently from the
-// first pass, and find nothing of what it noted (here: the reassembled
-// datagram, which frame 2 would no longer show).
-TEST(Disabled, HostEthernetFromTheStartAfterARetimedCaptureWasClosed)
+// another capture is opened. Whatever has link type Ethernet while it is
+// read first, the frame's later dissections must number its layers as that
+// first pass did: the host finds what it noted on the first pass by layer
+// number (here the reassembled datagram, which frame 2 shows only then).
+// A further redissection in "Disabled" has the host's own Ethernet
+// dissector under link type Ethernet.
+TEST(Disabled, CaptureOpenedAfterARetimedOneIsDissectedAsByTheHostAlone)
 {
     const std::string retimed = header_capture();
     const std::string fragments = fragments_capture();
@@ -769,7 +751,8 @@ TEST(Disabled, HostEthernetFromTheStartAfterARetimedCaptureWasClosed)
     host::set_format(DISABLED);
     Session plain;
     ASSERT_TRUE(plain.open(fragments));
-    EXPECT_TRUE(selected_shows(plain, 2, "udp")) << "the host alone reassembles the datagram";
+    EXPECT_TRUE(selected_shows(plain, 2, "udp"))
+        << "in a process where nothing was retimed, frame 2 shows the reassembled datagram";
     plain.close();
 
     host::set_format(HEADER);
@@ -780,14 +763,18 @@ TEST(Disabled, HostEthernetFromTheStartAfterARetimedCaptureWasClosed)
 
     host::set_format(DISABLED);
     Session next;
-    ASSERT_TRUE(next.open_file(fragments));
-    EXPECT_EQ(ethernet_entry(), host_ethernet) << "when the capture is opened";
-    next.read();
-    EXPECT_EQ(ethernet_entry(), host_ethernet) << "once the capture is read";
+    ASSERT_TRUE(next.open(fragments));
     EXPECT_TRUE(times_are(next.times(), fragment_times));
     EXPECT_TRUE(selected_shows(next, 2, "udp")) << "frame 2 selected: the reassembled datagram";
     next.redraw();
-    EXPECT_TRUE(selected_shows(next, 2, "udp")) << "frame 2 selected again";
+    EXPECT_TRUE(selected_shows(next, 2, "udp")) << "frame 2 selected again, rows drawn";
+    next.filter("ip");
+    EXPECT_TRUE(selected_shows(next, 2, "udp")) << "after a display filter";
+
+    next.redissect();
+    EXPECT_EQ(ethernet_entry(), host_ethernet) << "after a redissection in Disabled";
+    EXPECT_TRUE(times_are(next.times(), fragment_times));
+    EXPECT_TRUE(selected_shows(next, 2, "udp")) << "after a redissection";
 }
 
 } // namespace
