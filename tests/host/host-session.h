@@ -9,8 +9,9 @@
  * dissection, and dissects again and again: after a preference change (a
  * new dissection session, every frame reset), for a display filter, for
  * the rows it draws and for the frame the user selects. What the GUI does
- * besides (the packet list itself, colouring, progress dialogs, taps) does
- * not touch the frame times and is left out.
+ * besides (the packet list's columns and colours, progress dialogs, taps,
+ * the interface names shown in the tree) does not touch the frame times and
+ * is left out.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -233,7 +234,13 @@ public:
     ~Session() { close(); }
 
     /* File > Open: cf_open, then cf_read through the file. */
-    bool open(const std::string &path) { return open_file(path) && (read(), true); }
+    bool open(const std::string &path)
+    {
+        if (!open_file(path))
+            return false;
+        read();
+        return true;
+    }
     /* cf_open: the file opened, a new dissection session. */
     bool open_file(const std::string &path);
     /* cf_read: every record read in order and dissected, then the
@@ -263,7 +270,6 @@ public:
     void select(guint32 num);
 
     std::vector<FrameTime> times() const;
-    guint32 count() const { return count_; }
     /* The dissection of the selected frame, as the detail pane shows it. */
     epan_dissect_t *selected() const { return edt_; }
 
