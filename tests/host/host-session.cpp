@@ -128,7 +128,7 @@ Session::add_packet_to_packet_list(frame_data *fdata, epan_dissect_t *edt, dfilt
     if (dfcode != NULL)
         epan_dissect_prime_with_dfilter(edt, dfcode);
     if (!fdata->visited)
-        prime_epan_dissect_with_postdissector_wanted_hfids(edt);
+        host_prime_first_pass(edt);
 
     host_dissect(edt, TRUE, cd_t_, r, fdata);
     note_dissected(edt, fdata);

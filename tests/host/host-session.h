@@ -185,6 +185,14 @@ host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_subtype, hos
 #endif
 }
 
+/* The fields postdissectors want on a frame's first pass: primed by the
+ * GUI before 4.6, by the dissection library itself from 4.6 on. */
+#if HOST_AT_LEAST(4, 6)
+#define host_prime_first_pass(edt) ((void)(edt))
+#else
+#define host_prime_first_pass(edt) prime_epan_dissect_with_postdissector_wanted_hfids(edt)
+#endif
+
 /* wtap_dump of a packet record and its bytes */
 static inline gboolean
 host_dump(wtap_dumper *wdh, wtap_rec *rec, const guint8 *bytes, int *err, gchar **err_info)
