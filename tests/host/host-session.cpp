@@ -1,0 +1,376 @@
+/* host-session.cpp
+ * The GUI's capture file steps, after the host's file.c, ui/time_shift.c and
+ * the packet list's row records (ui/qt/models/packet_list_record.cpp). The
+ * comments name the GUI routine each part follows.
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ */
+
+#include "host-session.h"
+
+namespace host {
+
+/* ws_get_frame_ts */
+const nstime_t *
+Session::get_frame_ts(packet_provider_data *prov, guint32 frame_num)
+{
+    if (prov->prev_dis && prov->prev_dis->num == frame_num)
+        return &prov->prev_dis->abs_ts;
+    if (prov->prev_cap && prov->prev_cap->num == frame_num)
+        return &prov->prev_cap->abs_ts;
+    if (prov->frames) {
+        frame_data *fd = frame_data_sequence_find(prov->frames, frame_num);
+        return fd ? &fd->abs_ts : NULL;
+    }
+    return NULL;
+}
+
+/* ws_epan_new. The other callbacks (the interface's and the process's
+ * name and description, a block edited in the GUI) only label the frame
+ * in the tree; left out. */
+epan_t *
+Session::new_epan()
+{
+    static struct packet_provider_funcs funcs;  /* the rest NULL */
+
+    funcs.get_frame_ts = get_frame_ts;
+    return epan_new(&provider_, &funcs);
+}
+
+void
+Session::note_dissected(const epan_dissect_t *edt, const frame_data *fd)
+{
+    pinfo_ts_[fd->num] = edt->pi.abs_ts;
+    dissected_[fd->num] = true;
+}
+
+/* cf_open */
+bool
+Session::open_file(const std::string &path)
+{
+    int err = 0;
+    gchar *err_info = NULL;
+    wtap *wth = wtap_open_offline(path.c_str(), WTAP_TYPE_AUTO, &err, &err_info, TRUE);
+
+    g_free(err_info);
+    if (wth == NULL)
+        return false;
+    close();
+
+    host_record_init(&current_);
+    provider_.wth = wth;
+    cd_t_ = wtap_file_type_subtype(wth);
+    count_ = 0;
+    provider_.frames = new_frame_data_sequence();
+    nstime_set_zero(&elapsed_time_);
+    provider_.ref = NULL;
+    provider_.prev_dis = NULL;
+    provider_.prev_cap = NULL;
+    cum_bytes_ = 0;
+    epan_ = new_epan();
+    open_ = true;
+    pinfo_ts_.assign(1, nstime_t());
+    dissected_.assign(1, false);
+    return true;
+}
+
+/* cf_read, with read_record and add_packet_to_packet_list */
+void
+Session::read()
+{
+    dfilter_t *dfcode = NULL;
+    if (!dfilter_.empty())
+        dfilter_compile(dfilter_.c_str(), &dfcode, NULL);
+    const gboolean create_proto_tree =
+        dfcode != NULL || have_filtering_tap_listeners() ||
+        (union_of_tap_listener_flags() & TL_REQUIRES_PROTO_TREE) || postdissectors_want_hfids();
+    epan_dissect_t edt;
+    epan_dissect_init(&edt, epan_, create_proto_tree, FALSE);
+
+    host_record r;
+    host_record_init(&r);
+    gint64 data_offset = 0;
+    while (host_read_next(provider_.wth, &r, &data_offset)) {
+        /* read_record */
+        frame_data fdlocal;
+        frame_data_init(&fdlocal, count_ + 1, &r.rec, data_offset, cum_bytes_);
+        frame_data *fdata = frame_data_sequence_add(provider_.frames, &fdlocal);
+        count_++;
+        pinfo_ts_.push_back(nstime_t());
+        dissected_.push_back(false);
+        add_packet_to_packet_list(fdata, &edt, dfcode, &r);
+        host_record_reset(&r);
+    }
+    dfilter_free(dfcode);
+    epan_dissect_cleanup(&edt);
+    host_record_cleanup(&r);
+
+    wtap_sequential_close(provider_.wth);
+    postseq_cleanup_all_protocols();
+
+    /* The first displayed frame is selected. */
+    for (guint32 i = 1; i <= count_; i++) {
+        if (frame_data_sequence_find(provider_.frames, i)->passed_dfilter) {
+            select(i);
+            break;
+        }
+    }
+}
+
+/* add_packet_to_packet_list */
+void
+Session::add_packet_to_packet_list(frame_data *fdata, epan_dissect_t *edt, dfilter_t *dfcode,
+                                   host_record *r)
+{
+    frame_data_set_before_dissect(fdata, &elapsed_time_, &provider_.ref, provider_.prev_dis);
+    provider_.prev_cap = fdata;
+
+    if (dfcode != NULL)
+        epan_dissect_prime_with_dfilter(edt, dfcode);
+    if (!fdata->visited)
+        host_prime_first_pass(edt);
+
+    host_dissect(edt, TRUE, cd_t_, r, fdata);
+    note_dissected(edt, fdata);
+
+    if (dfcode != NULL)
+        fdata->passed_dfilter = dfilter_apply_edt(dfcode, edt) ? 1 : 0;
+    else
+        fdata->passed_dfilter = 1;
+
+    if (fdata->passed_dfilter || fdata->ref_time) {
+        frame_data_set_after_dissect(fdata, &cum_bytes_);
+        provider_.prev_dis = fdata;
+    }
+    epan_dissect_reset(edt);
+}
+
+/* rescan_packets */
+void
+Session::rescan_packets(bool redissect)
+{
+    if (!open_)
+        return;
+
+    dfilter_t *dfcode = NULL;
+    if (!dfilter_.empty())
+        dfilter_compile(dfilter_.c_str(), &dfcode, NULL);
+    gboolean create_proto_tree =
+        dfcode != NULL || have_filtering_tap_listeners() ||
+        (union_of_tap_listener_flags() & TL_REQUIRES_PROTO_TREE) ||
+        (redissect && postdissectors_want_hfids());
+
+    if (redissect) {
+        epan_free(epan_);
+        if (edt_ && edt_->pi.fd)
+            frame_data_destroy(edt_->pi.fd);
+        epan_ = new_epan();
+        if (!create_proto_tree && have_filtering_tap_listeners())
+            create_proto_tree = TRUE;
+    }
+
+    provider_.ref = NULL;
+    provider_.prev_dis = NULL;
+    provider_.prev_cap = NULL;
+    cum_bytes_ = 0;
+
+    epan_dissect_t edt;
+    epan_dissect_init(&edt, epan_, create_proto_tree, FALSE);
+
+    /* The selected frame, or else the nearest displayed one (the one
+     * before it first), is selected again once the frames are done. */
+    frame_data *const selected_frame = current_frame_;
+    frame_data *preceding_frame = NULL, *following_frame = NULL, *reselect = NULL;
+
+    host_record r;
+    host_record_init(&r);
+    for (guint32 framenum = 1; framenum <= count_; framenum++) {
+        frame_data *fdata = frame_data_sequence_find(provider_.frames, framenum);
+        if (redissect)
+            frame_data_reset(fdata);
+        fdata->dependent_of_displayed = 0;
+        /* cf_read_record */
+        if (!host_read_at(provider_.wth, fdata->file_off, &r))
+            break;
+        add_packet_to_packet_list(fdata, &edt, dfcode, &r);
+        host_record_reset(&r);
+
+        if (fdata->passed_dfilter) {
+            if (fdata == selected_frame)
+                reselect = fdata;
+            else if (selected_frame == NULL || fdata->num < selected_frame->num)
+                preceding_frame = fdata;
+            else if (following_frame == NULL)
+                following_frame = fdata;
+        }
+    }
+    epan_dissect_cleanup(&edt);
+    host_record_cleanup(&r);
+    dfilter_free(dfcode);
+
+    if (reselect == NULL && selected_frame == NULL) {
+        for (guint32 i = 1; i <= count_ && reselect == NULL; i++) {
+            frame_data *fd = frame_data_sequence_find(provider_.frames, i);
+            if (fd->passed_dfilter)
+                reselect = fd;
+        }
+    } else if (reselect == NULL) {
+        reselect = preceding_frame ? preceding_frame : following_frame;
+    }
+    if (reselect != NULL)
+        select(reselect->num);
+}
+
+void
+Session::redissect()
+{
+    rescan_packets(true);
+}
+
+/* cf_filter_packets */
+void
+Session::filter(const char *text)
+{
+    dfilter_ = text ? text : "";
+    rescan_packets(false);
+}
+
+/* The Preferences dialog's OK (module_prefs_unstash, prefs_apply_all), then
+ * the redissection it queues for a changed dissection preference. */
+void
+Session::change_format(const char *name)
+{
+    set_format(name);
+    redissect();
+}
+
+/* modify_time_perform */
+static void
+modify_time_perform(frame_data *fd, bool negative, const nstime_t *offset, bool settozero)
+{
+    if (settozero) {
+        nstime_subtract(&fd->abs_ts, &fd->shift_offset);
+        nstime_set_zero(&fd->shift_offset);
+    }
+    if (!negative) {
+        nstime_add(&fd->abs_ts, offset);
+        nstime_add(&fd->shift_offset, offset);
+    } else {
+        nstime_subtract(&fd->abs_ts, offset);
+        nstime_subtract(&fd->shift_offset, offset);
+    }
+}
+
+/* time_shift_all, from the offset it parsed on */
+void
+Session::time_shift_all(const TimeShift &shift)
+{
+    for (guint32 i = 1; i <= count_; i++) {
+        frame_data *fd = frame_data_sequence_find(provider_.frames, i);
+        if (fd != NULL)
+            modify_time_perform(fd, shift.negative, &shift.offset, false);
+    }
+}
+
+/* time_shift_undo */
+void
+Session::time_shift_undo_all()
+{
+    const nstime_t nulltime = { 0, 0 };
+
+    for (guint32 i = 1; i <= count_; i++) {
+        frame_data *fd = frame_data_sequence_find(provider_.frames, i);
+        if (fd != NULL)
+            modify_time_perform(fd, true, &nulltime, true);
+    }
+}
+
+/* PacketListRecord::dissect for every row: the record read again, no tree
+ * (no colouring rules or custom columns here), the frame record as kept. */
+void
+Session::redraw()
+{
+    for (guint32 i = 1; i <= count_; i++) {
+        frame_data *fdata = frame_data_sequence_find(provider_.frames, i);
+        host_record r;
+        host_record_init(&r);
+        if (host_read_at(provider_.wth, fdata->file_off, &r)) {
+            epan_dissect_t edt;
+            epan_dissect_init(&edt, epan_, FALSE, FALSE);
+            host_dissect(&edt, FALSE, cd_t_, &r, fdata);
+            note_dissected(&edt, fdata);
+            epan_dissect_cleanup(&edt);
+        }
+        host_record_cleanup(&r);
+    }
+}
+
+/* cf_select_packet */
+void
+Session::select(guint32 num)
+{
+    frame_data *fdata = frame_data_sequence_find(provider_.frames, num);
+    if (fdata == NULL || !host_read_at(provider_.wth, fdata->file_off, &current_))
+        return;
+    current_frame_ = fdata;
+
+    epan_dissect_t *old_edt = edt_;
+    edt_ = epan_dissect_new(epan_, TRUE, TRUE);
+    tap_build_interesting(edt_);
+    host_dissect(edt_, FALSE, cd_t_, &current_, current_frame_);
+    note_dissected(edt_, current_frame_);
+    if (old_edt != NULL)
+        epan_dissect_free(old_edt);
+}
+
+/* cf_close */
+void
+Session::close()
+{
+    if (!open_)
+        return;
+    wtap_close(provider_.wth);
+    provider_.wth = NULL;
+    host_record_cleanup(&current_);
+    free_frame_data_sequence(provider_.frames);
+    provider_.frames = NULL;
+    /* cf_unselect_packet */
+    epan_dissect_t *old_edt = edt_;
+    edt_ = NULL;
+    current_frame_ = NULL;
+    if (old_edt != NULL)
+        epan_dissect_free(old_edt);
+    count_ = 0;
+    epan_free(epan_);
+    epan_ = NULL;
+    open_ = false;
+}
+
+std::vector<FrameTime>
+Session::times() const
+{
+    std::vector<FrameTime> out;
+    for (guint32 i = 1; i <= count_; i++) {
+        const frame_data *fd = frame_data_sequence_find(provider_.frames, i);
+        out.push_back({ fd->abs_ts, static_cast<int>(fd->tsprec), pinfo_ts_[i], dissected_[i] });
+    }
+    return out;
+}
+
+/* prefs_set_pref with "module.name:value", as "-o" and the Lua console's
+ * set_preference do; the dialog's unstash has the same effect (the value
+ * set, the module marked changed). Then prefs_apply_all. */
+void
+set_format(const char *name)
+{
+    gchar *arg = g_strdup_printf("valtocrane.ts_type:%s", name);
+    char *errmsg = NULL;
+    const prefs_set_pref_e result = prefs_set_pref(arg, &errmsg);
+    g_free(arg);
+    g_free(errmsg);
+    if (result != PREFS_SET_OK)
+        g_error("cannot set valtocrane.ts_type to %s", name);
+    prefs_apply_all();
+}
+
+} // namespace host
