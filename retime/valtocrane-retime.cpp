@@ -33,10 +33,6 @@
 
 #include <glib.h>
 #include <wiretap/wtap.h>
-#include <wsutil/filesystem.h>
-#include <wsutil/pint.h>
-#include <wsutil/privileges.h>
-#include <wsutil/wslog.h>
 
 #include "retime-host.h"
 #include "valtocrane-format.h"
@@ -217,20 +213,20 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data,
     if (rt->format == VALTOCRANE_CAPTURE_HEADER) {
         if (captured < static_cast<guint32>(VALTOCRANE_HEADER_MARKER_LEN))
             return TOO_SHORT;
-        const guint32 marker = pletoh32(data);
+        const guint32 marker = retime_letoh32(data);
         if (!valtocrane_header_is_readable(marker, captured))
             return marker == static_cast<guint32>(VALTOCRANE_HEADER_MARKER) ? HEADER_CUT_SHORT
                                                                             : NO_HEADER_MARKER;
-        *t = valtocrane_header_time(pletoh32(data + VALTOCRANE_HEADER_SECS_OFF),
-                                    pletoh32(data + VALTOCRANE_HEADER_FRAC_OFF));
+        *t = valtocrane_header_time(retime_letoh32(data + VALTOCRANE_HEADER_SECS_OFF),
+                                    retime_letoh32(data + VALTOCRANE_HEADER_FRAC_OFF));
         *front = VALTOCRANE_HEADER_LEN;
     } else {
         if (!valtocrane_trailer_is_captured(captured, reported))
             return reported < static_cast<guint32>(VALTOCRANE_TRAILER_LEN) ? TOO_SHORT
                                                                            : TRAILER_CUT_OFF;
         const guint8 *trailer = data + valtocrane_trailer_offset(reported);
-        const guint32 w1 = pntoh32(trailer);
-        const guint32 w2 = pntoh32(trailer + 4);
+        const guint32 w1 = retime_ntoh32(trailer);
+        const guint32 w2 = retime_ntoh32(trailer + 4);
         if (rt->format == VALTOCRANE_TICK_TRAILER) {
             const valtocrane_time counter = valtocrane_tick_counter_time(w1, w2);
             if (!rt->anchored) {
@@ -257,9 +253,10 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data,
 /* Makes t the record's time and, unless the device bytes are kept, cuts
  * them off; returns where the frame's bytes now start. */
 static const guint8 *
-apply_device_time(retimer *rt, wtap_rec *rec, const guint8 *data, valtocrane_time t,
+apply_device_time(retimer *rt, retime_record *record, const guint8 *data, valtocrane_time t,
                   guint32 front, guint32 back)
 {
+    wtap_rec *rec = &record->rec;
     const valtocrane_time offset = valtocrane_time_sub(t, file_time(rec));
 
     if (rt->count[RETIMED] == 1) {
@@ -276,12 +273,13 @@ apply_device_time(retimer *rt, wtap_rec *rec, const guint8 *data, valtocrane_tim
 
     rec->ts.secs = static_cast<time_t>(t.secs);
     rec->ts.nsecs = static_cast<int>(t.nsecs);
-    rec->tsprec = WTAP_TSPREC_NSEC;
     rec->presence_flags |= WTAP_HAS_TS;
     if (!rt->keep_device_bytes) {
         rec->rec_header.packet_header.caplen -= front + back;
         rec->rec_header.packet_header.len -= front + back;
-        data += front;
+        if (front != 0)
+            data = retime_record_drop_front(record, data, front,
+                                            rec->rec_header.packet_header.caplen);
     }
     return data;
 }
@@ -437,6 +435,7 @@ open_output(retime_output *out, const wtap_dump_params *params, int *err, char *
     return out->pdh != NULL;
 }
 
+/* Removes what was written of the output, and says so. */
 static void
 discard_output(retime_output *out)
 {
@@ -454,6 +453,11 @@ discard_output(retime_output *out)
         g_free(out->temp);
         out->temp = NULL;
     }
+    if (strcmp(out->path, "-") == 0)
+        fprintf(stderr, "%s: what was written to standard output is incomplete\n", PROGRAM);
+    else
+        fprintf(stderr, "%s: %s not written%s\n", PROGRAM, out->path,
+                access(out->path, F_OK) == 0 ? "; the file already there is unchanged" : "");
 }
 
 /* Closes the output and puts it in place. */
@@ -544,10 +548,14 @@ retime_file(retimer *rt, const char *in_path, const char *out_path)
         const retime_outcome outcome = device_time(rt, rec, data, &t, &front, &back);
         rt->count[outcome]++;
         if (outcome == RETIMED)
-            data = apply_device_time(rt, rec, data, t, front, back);
+            data = apply_device_time(rt, &record, data, t, front, back);
+        /* Every time is written in nanoseconds. (A record without an
+         * interface of its own, from a pcap file, is written for the
+         * interface of its link type and time precision.) */
+        rec->tsprec = WTAP_TSPREC_NSEC;
 
         if (!copy_new_interfaces(wth, out.pdh, &err, &err_info) ||
-            !wtap_dump(out.pdh, rec, data, &err, &err_info)) {
+            !retime_record_dump(out.pdh, &record, data, &err, &err_info)) {
             exit_code = RETIME_BAD_OUTPUT;
             break;
         }
@@ -585,14 +593,8 @@ retime_file(retimer *rt, const char *in_path, const char *out_path)
             exit_code = RETIME_BAD_OUTPUT;
         }
     }
-    if (exit_code == RETIME_BAD_INPUT || exit_code == RETIME_BAD_OUTPUT) {
+    if (exit_code == RETIME_BAD_INPUT || exit_code == RETIME_BAD_OUTPUT)
         discard_output(&out);
-        if (strcmp(out_path, "-") == 0)
-            fprintf(stderr, "%s: what was written to %s is incomplete\n", PROGRAM, out_name);
-        else
-            fprintf(stderr, "%s: %s not written%s\n", PROGRAM, out_name,
-                    access(out_path, F_OK) == 0 ? "; the file already there is unchanged" : "");
-    }
 
     print_summary(rt);
     if (exit_code == RETIME_CUT_SHORT)
@@ -663,12 +665,7 @@ main(int argc, char *argv[])
         return RETIME_BAD_OUTPUT;
     }
 
-    /* The host's library loads its file-format plugins as its own tools do. */
-    ws_log_init(PROGRAM, NULL);
-    init_process_policies();
-    char *init_error = configuration_init(argv[0], NULL);
-    g_free(init_error);
-    wtap_init(TRUE);
+    retime_host_init(PROGRAM, argv[0]);
 
     for (int sig : { SIGINT, SIGTERM, SIGHUP })
         signal(sig, remove_temp_on_signal);
