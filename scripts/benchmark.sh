@@ -6,7 +6,7 @@
 # Other options: tools/benchmark.py --help.
 set -eu
 cd "$(dirname "$0")/.."
-VALTOCRANE_EXTRA_PACKAGES=valgrind scripts/setup.sh
+VALTOCRANE_EXTRA_PACKAGES="valgrind time" scripts/setup.sh
 scripts/build.sh >/dev/null
 exec /usr/bin/python3 tools/benchmark.py --plugin build/plugins/valtocrane/valtocrane.so \
     --fixed-seed build/tools/fixed-seed.so \

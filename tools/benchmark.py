@@ -19,8 +19,8 @@ several seeds, the same seeds for every configuration.
 Re-timing (--retime): valtocrane-retime against the host's own copy through
 the same library, editcap -F pcapng, on the same capture of at least 1 GB
 (1.5 million frames by default, written here directly as pcapng) in each
-device format: wall time and peak memory (the children's maximum resident
-set size), several interleaved rounds, median.
+device format: wall time and peak memory (maximum resident set size, by
+GNU time), several interleaved rounds, median.
 """
 
 import argparse
@@ -181,18 +181,18 @@ def write_retime_capture(path, count, layout):
     return path
 
 
-def measured_run(cmd):
-    """Wall seconds and peak resident memory (kB) of one command."""
+def measured_run(cmd, report):
+    """Wall seconds and peak resident memory (kB) of one command. The peak is
+    GNU time's: the maximum resident set size a parent reads for its child
+    includes what the child was before exec (here, a copy of Python)."""
     start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    stderr = proc.stderr.read()
-    _, status, usage = os.wait4(proc.pid, 0)
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + cmd,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         raise RuntimeError("%s exited %d:\n%s" % (" ".join(map(str, cmd)), proc.returncode,
-                                                    stderr.decode(errors="replace")))
-    return elapsed, usage.ru_maxrss
+                                                    proc.stderr.decode(errors="replace")))
+    return elapsed, int(Path(report).read_text().split()[-1])
 
 
 def retime_benchmark(opts):
@@ -217,7 +217,7 @@ def retime_benchmark(opts):
                 order.shuffle(names)
                 for name in names:
                     subprocess.run(["sync"], check=True)
-                    samples[name].append(measured_run(commands[name]))
+                    samples[name].append(measured_run(commands[name], workdir / "time.txt"))
                     out.unlink()
                 print("  round %d of %d done" % (r + 1, opts.rounds), file=sys.stderr)
             wall = {n: statistics.median(s[0] for s in v) for n, v in samples.items()}
