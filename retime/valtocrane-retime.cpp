@@ -199,12 +199,13 @@ static retime_outcome
 device_time(retimer *rt, const wtap_rec *rec, const guint8 *data,
             valtocrane_time *t, guint32 *front, guint32 *back)
 {
+    if (rec->rec_type != REC_TYPE_PACKET)
+        return NOT_A_PACKET;
+
     const wtap_packet_header *ph = &rec->rec_header.packet_header;
     const guint32 captured = ph->caplen;
     const guint32 reported = ph->len;
 
-    if (rec->rec_type != REC_TYPE_PACKET)
-        return NOT_A_PACKET;
     if (ph->pkt_encap != WTAP_ENCAP_ETHERNET)
         return OTHER_LINK_TYPE;
 

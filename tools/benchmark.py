@@ -19,8 +19,8 @@ several seeds, the same seeds for every configuration.
 Re-timing (--retime): valtocrane-retime against the host's own copy through
 the same library, editcap -F pcapng, on the same capture of at least 1 GB
 (1.5 million frames by default, written here directly as pcapng) in each
-device format: wall time and peak memory (maximum resident set size, by
-GNU time), several interleaved rounds, median.
+device format: wall time, CPU time and peak memory (maximum resident set
+size; both by GNU time), several interleaved rounds, median.
 """
 
 import argparse
@@ -182,17 +182,19 @@ def write_retime_capture(path, count, layout):
 
 
 def measured_run(cmd, report):
-    """Wall seconds and peak resident memory (kB) of one command. The peak is
-    GNU time's: the maximum resident set size a parent reads for its child
-    includes what the child was before exec (here, a copy of Python)."""
+    """Wall seconds, peak resident memory (kB) and CPU seconds (user and
+    system) of one command, the last two by GNU time: the maximum resident
+    set size a parent reads for its child includes what the child was before
+    exec (here, a copy of Python)."""
     start = time.perf_counter()
-    proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + cmd,
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M %U %S", "-o", report] + cmd,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
     if proc.returncode != 0:
         raise RuntimeError("%s exited %d:\n%s" % (" ".join(map(str, cmd)), proc.returncode,
                                                     proc.stderr.decode(errors="replace")))
-    return elapsed, int(Path(report).read_text().split()[-1])
+    peak, user, system = Path(report).read_text().split()[-3:]
+    return elapsed, int(peak), float(user) + float(system)
 
 
 def retime_benchmark(opts):
@@ -222,11 +224,14 @@ def retime_benchmark(opts):
                 print("  round %d of %d done" % (r + 1, opts.rounds), file=sys.stderr)
             wall = {n: statistics.median(s[0] for s in v) for n, v in samples.items()}
             peak = {n: statistics.median(s[1] for s in v) for n, v in samples.items()}
+            cpu = {n: statistics.median(s[2] for s in v) for n, v in samples.items()}
             spread = {n: "%.2f to %.2f s" % (min(s[0] for s in v), max(s[0] for s in v))
                       for n, v in samples.items()}
             rows.append([mode, "%.0f MB" % (capture.stat().st_size / 1e6),
                          "%.2f s" % wall["editcap"], "%.2f s" % wall["retime"],
                          "%.3f" % (wall["retime"] / wall["editcap"]),
+                         "%.2f s" % cpu["editcap"], "%.2f s" % cpu["retime"],
+                         "%.3f" % (cpu["retime"] / cpu["editcap"]),
                          "%.1f MB" % (peak["editcap"] / 1024), "%.1f MB" % (peak["retime"] / 1024),
                          "%+.1f MB" % ((peak["retime"] - peak["editcap"]) / 1024)])
             print("  wall time, editcap %s, retime %s" % (spread["editcap"], spread["retime"]),
@@ -236,8 +241,9 @@ def retime_benchmark(opts):
         shutil.rmtree(workdir, ignore_errors=True)
     print("\nvaltocrane-retime against editcap -F pcapng (%s), %d frames, median of %d "
           "interleaved rounds\n" % (version, opts.retime_frames, opts.rounds))
-    print(table(["format", "capture", "editcap", "retime", "time ratio", "editcap peak",
-                 "retime peak", "memory difference"], rows))
+    print(table(["format", "capture", "editcap", "retime", "time ratio", "editcap CPU",
+                 "retime CPU", "CPU ratio", "editcap peak", "retime peak", "memory difference"],
+                rows))
 
 
 def table(header, rows):
