@@ -1,10 +1,13 @@
 #!/bin/sh
 # Cost per frame of the plugin against the host alone. Without arguments:
 # wall time over 200,000-frame captures. With --callgrind: instructions a
-# frame under valgrind. Other options: tools/benchmark.py --help.
+# frame under valgrind. With --retime: valtocrane-retime against editcap on
+# a capture of over 1 GB in each format (wall time and peak memory).
+# Other options: tools/benchmark.py --help.
 set -eu
 cd "$(dirname "$0")/.."
-VALTOCRANE_EXTRA_PACKAGES=valgrind scripts/setup.sh
+VALTOCRANE_EXTRA_PACKAGES="valgrind time" scripts/setup.sh
 scripts/build.sh >/dev/null
 exec /usr/bin/python3 tools/benchmark.py --plugin build/plugins/valtocrane/valtocrane.so \
-    --fixed-seed build/tools/fixed-seed.so "$@"
+    --fixed-seed build/tools/fixed-seed.so \
+    --retime-tool build/retime/valtocrane-retime "$@"

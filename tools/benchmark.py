@@ -15,6 +15,12 @@ tables at random in every process, which moves the count of the same run by
 up to 2%; with --fixed-seed (tools/fixed-seed.cpp, preloaded) every run uses
 a fixed seed, so that the counts repeat, and the figures are the median over
 several seeds, the same seeds for every configuration.
+
+Re-timing (--retime): valtocrane-retime against the host's own copy through
+the same library, editcap -F pcapng, on the same capture of at least 1 GB
+(1.5 million frames by default, written here directly as pcapng) in each
+device format: wall time, CPU time and peak memory (maximum resident set
+size; both by GNU time), several interleaved rounds, median.
 """
 
 import argparse
@@ -24,8 +30,10 @@ import random
 import re
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -138,6 +146,106 @@ def marginal_instructions(hosts, sizes, files_by_size, seeds, fixed_seed, jobs, 
     return result
 
 
+# Frame sizes of the re-timing capture: more large frames than the usual
+# Internet mix, so that 1.5 million frames make more than 1 GB.
+RETIME_FRAME_SIZES = [64, 594, 1518]
+RETIME_FORMATS = {
+    "valtocrane-q3-graphite": "tick",
+    "valtocrane-proprietary-headers": "fraction",
+    "valtocrane-pcapng": "header",
+}
+
+
+def write_retime_capture(path, count, layout):
+    """A pcapng capture of count Ethernet/IPv4/UDP frames in the layout, one
+    interface in nanoseconds, written block by block (text2pcap would take
+    minutes). Only the time bytes differ from frame to frame."""
+    bodies = [captures.ipv4_udp_frame(bytes(size - UDP_OVERHEAD)) for size in RETIME_FRAME_SIZES]
+    epb = struct.Struct("<IIIIIII")
+    with open(path, "wb", buffering=1 << 20) as f:
+        f.write(captures.pcapng_section() + captures.pcapng_interface())
+        for i in range(count):
+            body = bodies[i % len(bodies)]
+            secs, nsecs = 1700000000 + i // 100000, (i % 100000) * 10000
+            if layout == "tick":
+                frame = body + captures.tick_trailer(123456789 + 2000 * i)
+            elif layout == "fraction":
+                frame = body + captures.fraction_trailer(secs, nsecs * 4)
+            else:
+                frame = captures.capture_header(secs, nsecs * 4, i % 2, len(body), len(body)) + body
+            pad = -len(frame) % 4
+            ts = secs * 1000000000 + nsecs
+            length = 32 + len(frame) + pad
+            f.write(epb.pack(6, length, 0, ts >> 32, ts & 0xFFFFFFFF, len(frame), len(frame)))
+            f.write(frame + bytes(pad) + struct.pack("<I", length))
+    return path
+
+
+def measured_run(cmd, report):
+    """Wall seconds, peak resident memory (kB) and CPU seconds (user and
+    system) of one command, the last two by GNU time: the maximum resident
+    set size a parent reads for its child includes what the child was before
+    exec (here, a copy of Python)."""
+    start = time.perf_counter()
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M %U %S", "-o", report] + cmd,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    elapsed = time.perf_counter() - start
+    if proc.returncode != 0:
+        raise RuntimeError("%s exited %d:\n%s" % (" ".join(map(str, cmd)), proc.returncode,
+                                                    proc.stderr.decode(errors="replace")))
+    peak, user, system = Path(report).read_text().split()[-3:]
+    return elapsed, int(peak), float(user) + float(system)
+
+
+def retime_benchmark(opts):
+    tool = Path(opts.retime_tool).resolve()
+    workdir = Path(tempfile.mkdtemp(prefix="valtocrane-retime-bench-", dir=opts.workdir))
+    version = subprocess.run(["editcap", "--version"], text=True, stdout=subprocess.PIPE).stdout
+    version = re.sub(r" \(Git .*", "", version.splitlines()[0])
+    rows = []
+    try:
+        for mode in opts.retime_formats:
+            layout = RETIME_FORMATS[mode]
+            print("Writing %d frames (%s)" % (opts.retime_frames, mode), file=sys.stderr)
+            capture = write_retime_capture(workdir / ("%s.pcapng" % layout), opts.retime_frames,
+                                           layout)
+            out = workdir / "out.pcapng"
+            commands = {"editcap": ["editcap", "-F", "pcapng", capture, out],
+                        "retime": [tool, "--format", mode, capture, out]}
+            samples = {name: [] for name in commands}
+            order = random.Random(opts.seed)
+            names = list(commands)
+            for r in range(opts.rounds):
+                order.shuffle(names)
+                for name in names:
+                    subprocess.run(["sync"], check=True)
+                    samples[name].append(measured_run(commands[name], workdir / "time.txt"))
+                    out.unlink()
+                print("  round %d of %d done" % (r + 1, opts.rounds), file=sys.stderr)
+            wall = {n: statistics.median(s[0] for s in v) for n, v in samples.items()}
+            peak = {n: statistics.median(s[1] for s in v) for n, v in samples.items()}
+            cpu = {n: statistics.median(s[2] for s in v) for n, v in samples.items()}
+            spread = {n: "%.2f to %.2f s" % (min(s[0] for s in v), max(s[0] for s in v))
+                      for n, v in samples.items()}
+            rows.append([mode, "%.0f MB" % (capture.stat().st_size / 1e6),
+                         "%.2f s" % wall["editcap"], "%.2f s" % wall["retime"],
+                         "%.3f" % (wall["retime"] / wall["editcap"]),
+                         "%.2f s" % cpu["editcap"], "%.2f s" % cpu["retime"],
+                         "%.3f" % (cpu["retime"] / cpu["editcap"]),
+                         "%.1f MB" % (peak["editcap"] / 1024), "%.1f MB" % (peak["retime"] / 1024),
+                         "%+.1f MB" % ((peak["retime"] - peak["editcap"]) / 1024)])
+            print("  wall time, editcap %s, retime %s" % (spread["editcap"], spread["retime"]),
+                  file=sys.stderr)
+            capture.unlink()
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    print("\nvaltocrane-retime against editcap -F pcapng (%s), %d frames, median of %d "
+          "interleaved rounds\n" % (version, opts.retime_frames, opts.rounds))
+    print(table(["format", "capture", "editcap", "retime", "time ratio", "editcap CPU",
+                 "retime CPU", "CPU ratio", "editcap peak", "retime peak", "memory difference"],
+                rows))
+
+
 def table(header, rows):
     widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
     line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"
@@ -164,7 +272,20 @@ def main():
                         help="callgrind runs at once (counts do not depend on it)")
     parser.add_argument("--keep-profiles", metavar="DIR",
                         help="with --callgrind, keep the callgrind files for callgrind_annotate")
+    parser.add_argument("--retime", action="store_true",
+                        help="time valtocrane-retime against editcap instead of the plugin")
+    parser.add_argument("--retime-tool", default="build/retime/valtocrane-retime",
+                        help="with --retime, the built valtocrane-retime")
+    parser.add_argument("--retime-frames", type=int, default=1500000,
+                        help="with --retime, frames of the capture (1.5 million: over 1 GB)")
+    parser.add_argument("--retime-formats", nargs="+", default=list(RETIME_FORMATS),
+                        choices=list(RETIME_FORMATS), help="with --retime, the formats to time")
+    parser.add_argument("--workdir", help="with --retime, where the captures are written")
     opts = parser.parse_args()
+
+    if opts.retime:
+        retime_benchmark(opts)
+        return
 
     hosts = {True: TShark(plugin=opts.plugin), False: TShark()}
     try:

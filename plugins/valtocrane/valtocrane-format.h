@@ -23,6 +23,16 @@ enum valtocrane_format {
     VALTOCRANE_CAPTURE_HEADER   = 3
 };
 
+/* The name the preference stores for each layout (and the re-timing tool
+ * takes as its --format). */
+constexpr const char *
+valtocrane_format_name(valtocrane_format format)
+{
+    return format == VALTOCRANE_TICK_TRAILER     ? "valtocrane-q3-graphite" :
+           format == VALTOCRANE_FRACTION_TRAILER ? "valtocrane-proprietary-headers" :
+           format == VALTOCRANE_CAPTURE_HEADER   ? "valtocrane-pcapng" : "disabled";
+}
+
 /* Offsets and lengths are ints, as the host's buffer accessors take them. */
 
 /* Both trailers: 8 bytes after the frame, two big-endian 32-bit words. */

@@ -85,3 +85,98 @@ def merge_captures(dst, *sources, in_order=False):
                    + [str(s) for s in sources], check=True, stdout=subprocess.DEVNULL)
     os.chmod(dst, 0o644)
     return dst
+
+
+# pcapng written directly, for what text2pcap cannot write: several
+# interfaces and link types, options on every block, damaged lengths, and
+# large captures written fast.
+
+LINKTYPE_ETHERNET = 1
+LINKTYPE_RAW = 101  # IPv4 or IPv6 without a link-layer header
+
+
+def _options(options):
+    """Encoded options from (code, bytes) pairs, with the end of options."""
+    out = b""
+    for code, value in options:
+        out += struct.pack("<HH", code, len(value)) + value + bytes(-len(value) % 4)
+    return out + struct.pack("<HH", 0, 0) if out else b""
+
+
+def _block(block_type, body):
+    length = 12 + len(body)
+    return struct.pack("<II", block_type, length) + body + struct.pack("<I", length)
+
+
+def pcapng_section(comments=()):
+    return _block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)
+                  + _options([(1, c.encode()) for c in comments]))
+
+
+def pcapng_interface(linktype=LINKTYPE_ETHERNET, tsresol=9, name=None, description=None):
+    options = [(9, bytes([tsresol]))]
+    if name:
+        options.append((2, name.encode()))
+    if description:
+        options.append((3, description.encode()))
+    return _block(1, struct.pack("<HHI", linktype, 0, 0) + _options(options))
+
+
+def pcapng_packet(interface, when, data, wire_len=None, tsresol=9, comment=None, flags=None,
+                  drops=None):
+    """An enhanced packet block; when is (seconds, nanoseconds)."""
+    units = when[0] * 10 ** tsresol + when[1] * 10 ** tsresol // 10 ** 9
+    options = []
+    if comment:
+        options.append((1, comment.encode()))
+    if flags is not None:
+        options.append((2, struct.pack("<I", flags)))
+    if drops is not None:
+        options.append((4, struct.pack("<Q", drops)))
+    wire_len = len(data) if wire_len is None else wire_len
+    return _block(6, struct.pack("<IIIII", interface, units >> 32, units & 0xFFFFFFFF, len(data),
+                                 wire_len) + data + bytes(-len(data) % 4) + _options(options))
+
+
+def pcapng_names(ipv4_names):
+    """A name resolution block from (address bytes, name) pairs."""
+    records = b""
+    for address, name in ipv4_names:
+        value = address + name.encode() + b"\0"
+        records += struct.pack("<HH", 1, len(value)) + value + bytes(-len(value) % 4)
+    return _block(4, records + struct.pack("<HH", 0, 0))
+
+
+def write_pcapng(path, blocks):
+    """Writes the blocks (a section header first) as they are."""
+    with open(path, "wb") as f:
+        for block in blocks:
+            f.write(block)
+    os.chmod(path, 0o644)
+    return path
+
+
+def pcapng_secrets(secrets, secrets_type=0x544C534B):
+    """A decryption secrets block (by default a TLS key log)."""
+    return _block(0x0A, struct.pack("<II", secrets_type, len(secrets)) + secrets
+                  + bytes(-len(secrets) % 4))
+
+
+def pcapng_statistics(interface, when, received):
+    """An interface statistics block with the count of packets received."""
+    units = when[0] * 10 ** 9 + when[1]
+    return _block(5, struct.pack("<III", interface, units >> 32, units & 0xFFFFFFFF)
+                  + _options([(4, struct.pack("<Q", received))]))
+
+
+def pcapng_block_types(path):
+    """The type of every block of a pcapng file, in order."""
+    types = []
+    with open(path, "rb") as f:
+        data = f.read()
+    offset = 0
+    while offset + 8 <= len(data):
+        block_type, length = struct.unpack_from("<II", data, offset)
+        types.append(block_type)
+        offset += length
+    return types
