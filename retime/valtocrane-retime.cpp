@@ -57,7 +57,6 @@ enum retime_outcome {
     TRAILER_CUT_OFF,
     NO_HEADER_MARKER,
     HEADER_CUT_SHORT,
-    DAMAGED_LENGTHS,
     BEFORE_1970,
     OUTCOME_COUNT
 };
@@ -70,7 +69,6 @@ static const char *const outcome_text[OUTCOME_COUNT] = {
     "trailer cut off by the snap length",
     "without the capture header (first word not 6)",
     "capture header cut short",
-    "damaged record (more bytes captured than were on the wire)",
     "device time before 1970, which pcapng cannot hold",
 };
 
@@ -185,6 +183,16 @@ same_file(const char *in, const char *out)
            in_st.st_ino == out_st.st_ino;
 }
 
+/* A record that claims more bytes captured than there were on the wire is
+ * damaged; the host's frame dissector takes the captured length for the
+ * frame's length before any link-layer dissector sees it, and so does the
+ * tool, so that the two find the trailer at the same place. */
+static guint32
+wire_length(const wtap_packet_header *ph)
+{
+    return MAX(ph->len, ph->caplen);
+}
+
 static valtocrane_time
 file_time(const wtap_rec *rec)
 {
@@ -204,7 +212,7 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data,
 
     const wtap_packet_header *ph = &rec->rec_header.packet_header;
     const guint32 captured = ph->caplen;
-    const guint32 reported = ph->len;
+    const guint32 reported = wire_length(ph);
 
     if (ph->pkt_encap != WTAP_ENCAP_ETHERNET)
         return OTHER_LINK_TYPE;
@@ -241,10 +249,6 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data,
         *back = VALTOCRANE_TRAILER_LEN;
     }
 
-    /* The lengths of such a record contradict each other: which bytes were
-     * the device's cannot be told, and none is dropped. */
-    if (captured > reported)
-        return DAMAGED_LENGTHS;
     /* pcapng keeps times as unsigned counts since 1970. */
     if (t->secs < 0)
         return BEFORE_1970;
@@ -276,8 +280,9 @@ apply_device_time(retimer *rt, retime_record *record, const guint8 *data, valtoc
     rec->ts.nsecs = static_cast<int>(t.nsecs);
     rec->presence_flags |= WTAP_HAS_TS;
     if (!rt->keep_device_bytes) {
+        rec->rec_header.packet_header.len = wire_length(&rec->rec_header.packet_header)
+                                            - (front + back);
         rec->rec_header.packet_header.caplen -= front + back;
-        rec->rec_header.packet_header.len -= front + back;
         if (front != 0)
             data = retime_record_drop_front(record, data, front,
                                             rec->rec_header.packet_header.caplen);
