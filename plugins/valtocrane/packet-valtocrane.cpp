@@ -52,11 +52,17 @@ static expert_field ei_valtocrane_trailer_not_captured = EI_INIT;
 
 static gint valtocrane_tstype = VALTOCRANE_DISABLED;
 
+/* The names stored in the preferences are the ones valtocrane-retime's
+ * --format takes. */
 static const enum_val_t valtocrane_tstype_options[] = {
-    { "disabled",                       "Disabled",                 VALTOCRANE_DISABLED },
-    { "valtocrane-q3-graphite",         "Valtocrane-Q3 (graphite)", VALTOCRANE_TICK_TRAILER },
-    { "valtocrane-proprietary-headers", "Valtocrane-Q5 (graphite)", VALTOCRANE_FRACTION_TRAILER },
-    { "valtocrane-pcapng",              "Valtocrane-Q3/Q5/Q5+/Q7",  VALTOCRANE_CAPTURE_HEADER },
+    { valtocrane_format_name(VALTOCRANE_DISABLED),
+      "Disabled",                 VALTOCRANE_DISABLED },
+    { valtocrane_format_name(VALTOCRANE_TICK_TRAILER),
+      "Valtocrane-Q3 (graphite)", VALTOCRANE_TICK_TRAILER },
+    { valtocrane_format_name(VALTOCRANE_FRACTION_TRAILER),
+      "Valtocrane-Q5 (graphite)", VALTOCRANE_FRACTION_TRAILER },
+    { valtocrane_format_name(VALTOCRANE_CAPTURE_HEADER),
+      "Valtocrane-Q3/Q5/Q5+/Q7",  VALTOCRANE_CAPTURE_HEADER },
     { NULL, NULL, -1 }
 };
 
