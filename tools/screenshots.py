@@ -25,7 +25,9 @@ goes to --evidence:
      filter;
   D  capture header in a pcapng file with microsecond times (device times
      shown to the nanosecond), format changed to "Disabled" (file times
-     shown to the microsecond again).
+     shown to the microsecond again);
+  E  capture header opened "Disabled", format changed to the capture
+     header, Time Shift by -30 min, format changed to "Disabled" and back.
 
 Exits non-zero when a frame holds a wrong time, or when the GUI does not
 answer in time.
@@ -410,7 +412,7 @@ class Wireshark:
         self.focus(dialog)
         # The first field of the dialog, next to "Shift all packets by".
         self.display.xdotool("key", "Tab", "ctrl+a")
-        self.display.xdotool("type", "--delay", "20", offset)
+        self.display.xdotool("type", "--delay", "20", "--", offset)
         self.display.xdotool("key", "Return")  # the default button, Apply
         # The capture now has unsaved changes: its title starts with "*".
         wait_for("the time shift to be applied",
@@ -426,7 +428,7 @@ class Wireshark:
         self.close_popups()
         self.display.xdotool("key", "ctrl+g")
         time.sleep(0.3)
-        self.display.xdotool("type", str(number))
+        self.display.xdotool("type", "--", str(number))
         self.display.xdotool("key", "Return")
         time.sleep(0.5)
 
@@ -538,7 +540,7 @@ def microsecond_copy(host, capture):
 
 
 def scenarios(host, display, paths, evidence):
-    """A, B, C and D of the module's docstring."""
+    """A to E of the module's docstring."""
     faults = []
     evidence.mkdir(parents=True, exist_ok=True)
 
@@ -547,12 +549,12 @@ def scenarios(host, display, paths, evidence):
         every frame, then takes each step and checks every frame again; a
         step "picture" takes a picture of frame 2 with its Frame tree (and
         ValtoCrane tree) open."""
-        name, times = CAPTURES[mode]
+        name, times = CAPTURES.get(mode, ("", None))
         capture = capture or paths[name]
         print("%s: %s opened with %s" % (label, Path(capture).name, mode))
         gui = Wireshark(host, display, capture, mode, EVIDENCE_SIZE)
         try:
-            expected = expected_rows(times, times)
+            expected = expected_rows(times, times) if times else expected_rows(FILE_TIMES)
             check(faults, "open", gui.report("open"), expected)
             for step in steps:
                 if step[0] == "picture":
@@ -596,6 +598,18 @@ def scenarios(host, display, paths, evidence):
         ("set to disabled", set_mode("disabled"), expected_rows(FILE_TIMES)),
         ("picture", "D-microsecond-disabled"),
     ], capture=microsecond_copy(host, paths["capture-header.pcapng"]))
+    # Opened "Disabled", then the other way round, with a time shift kept
+    # through every change of format.
+    scenario("E", "disabled", [
+        ("set to valtocrane-pcapng", set_mode("valtocrane-pcapng"),
+         expected_rows(HEADER_TIMES, HEADER_TIMES)),
+        ("time shift -30 min", lambda gui: gui.time_shift("-30:00"),
+         expected_rows(HEADER_TIMES, HEADER_TIMES, -HOUR // 2)),
+        ("set to disabled", set_mode("disabled"), expected_rows(FILE_TIMES, None, -HOUR // 2)),
+        ("set to valtocrane-pcapng", set_mode("valtocrane-pcapng"),
+         expected_rows(HEADER_TIMES, HEADER_TIMES, -HOUR // 2)),
+        ("picture", "E-disabled-to-header-shifted"),
+    ], capture=paths["capture-header.pcapng"])
     return faults
 
 
