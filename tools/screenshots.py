@@ -35,6 +35,7 @@ answer in time.
 
 import argparse
 import os
+import re
 import select
 import shutil
 import signal
@@ -237,6 +238,9 @@ class Wireshark:
         self.display = display
         self.size = size
         self.title = Path(capture).name
+        # The window's title: the capture's name, after a "*" once the
+        # capture has unsaved changes (Time Shift).
+        self.title_re = r"^\*?%s$" % re.escape(self.title)
         self.control = host.workdir / ("gui-%d" % Wireshark.sessions)
         self.control.mkdir()
         os.chmod(self.control, 0o755)
@@ -270,7 +274,7 @@ class Wireshark:
             wait_for("Wireshark to read %s" % self.title,
                      lambda: self.exited() or self.lines("pass "), OPEN_TIMEOUT)
             self.window = wait_for("the window of %s" % self.title,
-                                   lambda: self.display.windows(self.title), OPEN_TIMEOUT)[0]
+                                   lambda: self.display.windows(self.title_re), OPEN_TIMEOUT)[0]
         except GuiError as error:
             # A message box (a Lua error, say) is a window of its own.
             shown = self.window_names()
@@ -416,7 +420,7 @@ class Wireshark:
         self.display.xdotool("key", "Return")  # the default button, Apply
         # The capture now has unsaved changes: its title starts with "*".
         wait_for("the time shift to be applied",
-                 lambda: self.display.windows(r"^\*" + self.title), STEP_TIMEOUT)
+                 lambda: self.display.windows(r"^\*%s$" % re.escape(self.title)), STEP_TIMEOUT)
         self.wait_for_pass(passes, "the time shift")
         self.focus(dialog)
         self.display.xdotool("key", "Escape")
@@ -484,7 +488,7 @@ class Wireshark:
         self.output.close()
         # The window is gone before the next one opens on the same screen.
         wait_for("the window of %s to close" % self.title,
-                 lambda: not self.display.windows(self.title), STEP_TIMEOUT)
+                 lambda: not self.display.windows(self.title_re), STEP_TIMEOUT)
 
 
 def optimise(path):
@@ -496,6 +500,7 @@ def optimise(path):
 
 
 def check(faults, label, seen, expected):
+    """Prints and adds to faults what the GUI showed wrong; returns it."""
     found = compare(label, seen, expected)
     for fault in found[:6]:
         print("  WRONG  " + fault)
@@ -504,20 +509,22 @@ def check(faults, label, seen, expected):
     if not found:
         print("  ok     %s: all %d frames as expected" % (label, len(expected)))
     faults.extend(found)
+    return found
 
 
-def pictures(host, display, paths, out):
-    """The README's pictures: each format, frame 2's ValtoCrane tree."""
+def pictures(host, display, paths, out, evidence):
+    """The README's pictures: each format, frame 2's ValtoCrane tree. A
+    picture of wrong times goes to evidence instead."""
     faults = []
-    out.mkdir(parents=True, exist_ok=True)
     for mode, (name, times) in CAPTURES.items():
         gui = Wireshark(host, display, paths[name], mode, PICTURE_SIZE)
         try:
             print("%s, %s" % (name, mode))
-            check(faults, "open", gui.report("open"), expected_rows(times, times))
+            wrong = check(faults, "open", gui.report("open"), expected_rows(times, times))
             gui.select_frame(2)
             gui.expand(valtocrane=True)
-            picture = out / name.replace(".pcapng", ".png")
+            picture = (evidence if wrong else out) / name.replace(".pcapng", ".png")
+            picture.parent.mkdir(parents=True, exist_ok=True)
             gui.screenshot(picture)
             print("  %d clicks lost" % gui.lost_clicks)
         finally:
@@ -621,15 +628,20 @@ def main():
     parser.add_argument("--check", action="store_true",
                         help="check the GUI's times after preference changes and Time Shift")
     parser.add_argument("--evidence", default="build/gui-check",
-                        help="folder for the pictures of --check (default %(default)s)")
+                        help="folder for the pictures of --check, and of wrong times "
+                             "(default %(default)s)")
     opts = parser.parse_args()
     if not opts.out and not opts.check:
         parser.error("give --out, --check or both")
 
+    # Ended from outside (a time limit, say): the screen and Wireshark,
+    # which run in sessions of their own, are ended on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("ended by SIGTERM"))
     started = time.monotonic()
     host = TShark(plugin=opts.plugin)
     display = None
     faults = []
+    keep = False
     try:
         # One screen for every window, as large as the largest; each
         # window opens in its top left corner.
@@ -641,16 +653,19 @@ def main():
         for _, _, name, records in demo.examples():
             paths[name] = captures.write_capture(host.capture_path(name), records)
         if opts.out:
-            faults += pictures(host, display, paths, Path(opts.out))
+            faults += pictures(host, display, paths, Path(opts.out), Path(opts.evidence))
         if opts.check:
             faults += scenarios(host, display, paths, Path(opts.evidence))
     except (GuiError, subprocess.TimeoutExpired) as error:
-        print("FAILED: %s" % error, file=sys.stderr)
+        keep = True
+        print("FAILED: %s\n(Wireshark's HOME, output and the driver's log are kept in %s)"
+              % (error, host.workdir), file=sys.stderr)
         return 2
     finally:
         if display:
             display.close()
-        host.cleanup()
+        if not keep:
+            host.cleanup()
     print("%d wrong, %.0f s" % (len(faults), time.monotonic() - started))
     return 1 if faults else 0
 
