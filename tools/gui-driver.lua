@@ -40,8 +40,6 @@ local function value(field)
     return tostring(fi.value)
 end
 
--- The Frame tree's times, read from the frame record as it stands when the
--- frame is dissected: what the Time column, "Arrival Time" and deltas show.
 -- A field the plugin does not have (an older build) reads as "-".
 local function field(name)
     local ok, f = pcall(Field.new, name)
@@ -51,6 +49,8 @@ local function field(name)
     return function() return nil end
 end
 
+-- The Frame tree's times, read from the frame record as it stands when the
+-- frame is dissected: what the Time column, "Arrival Time" and deltas show.
 local frame_time = field("frame.time_epoch")
 local frame_shift = field("frame.offset_shift")
 local vc_ts = field("valtocrane.ts_utc")
