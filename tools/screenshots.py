@@ -1,0 +1,674 @@
+"""Pictures of the plugin in Wireshark's own GUI, and checks that the GUI
+shows the right times after the steps a user takes with a capture open.
+
+Wireshark runs under Xvfb, in a window of fixed size, with TZ=UTC, as the
+unprivileged user TShark runs as in the tests (the host ignores personal
+plugins for root), with the built plugin in that user's personal plugin
+folder (vctools.tshark sets the HOME up) and the example captures of
+tools/demo.py. tools/gui-driver.lua, loaded into Wireshark, changes the
+preference and the display filter the way the GUI's own menus do and reports
+what every frame holds; xdotool types and clicks what a user would (the
+driver's menu item, Go to Packet, the detail pane, Edit > Time Shift).
+
+Default: one picture per format in --out, the packet list with the device
+times and the ValtoCrane tree of frame 2, once every frame is seen to hold
+its device time.
+
+--check: the steps that once left wrong times in the GUI, each in a
+Wireshark of its own, every frame compared after each step with what a
+fresh open in the final state shows; a picture of the final state of each
+goes to --evidence:
+  A  capture header open as such, format changed to "Disabled";
+  B  seconds-and-fraction trailer open as such, format changed to the
+     tick-counter trailer;
+  C  each format, then Edit > Time Shift by +1 h (Apply), then a display
+     filter;
+  D  capture header in a pcapng file with microsecond times (device times
+     shown to the nanosecond), format changed to "Disabled" (file times
+     shown to the microsecond again);
+  E  capture header opened "Disabled", format changed to the capture
+     header, Time Shift by -30 min, format changed to "Disabled" and back.
+
+Exits non-zero when a frame holds a wrong time, or when the GUI does not
+answer in time.
+"""
+
+import argparse
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import demo
+from vctools import captures
+from vctools.tshark import NOBODY, TShark, mode_args
+
+DRIVER = Path(__file__).resolve().parent / "gui-driver.lua"
+
+# What a fresh open shows for the example captures of tools/demo.py, worked
+# out by hand from the frames it writes (times as seconds.nanoseconds).
+#
+# The capture file's own times: frame i (from 0) at 1700000000 + i s and
+# 1000 * i ns.
+FILE_TIMES = ["1700000000.000000000", "1700000001.000001000",
+              "1700000002.000002000", "1700000003.000003000"]
+# Capture header: 1700000000 s and a fraction of 0x20000000 * i + 12345 in
+# units of 2^-32 s: i / 8 s plus 12345 / 2^32 s = 2874.2 ns, cut to 2874 ns.
+HEADER_TIMES = ["1700000000.000002874", "1700000000.125002874",
+                "1700000000.250002874", "1700000000.375002874"]
+# Seconds-and-fraction trailer: 1700000000 + i s and a fraction of
+# 0x10000000 * (i + 1), that is (i + 1) / 16 s.
+FRACTION_TIMES = ["1700000000.062500000", "1700000001.125000000",
+                  "1700000002.187500000", "1700000003.250000000"]
+# Tick-counter trailer: 123456789012 + 250 i + 37 i^2 ticks of 5 ns, tied to
+# frame 1's file time: 0, 287, 648 and 1083 ticks after it.
+TICK_TIMES = ["1700000000.000000000", "1700000000.000001435",
+              "1700000000.000003240", "1700000000.000005415"]
+# The seconds-and-fraction trailers read as tick counters: the count is the
+# seconds word shifted up by 24 bits and the top 24 bits of the fraction, so
+# frame i is i * (2^24 + 0x100000) = i * 17825792 ticks = i * 89128960 ns
+# after frame 1, which keeps its file time.
+FRACTION_AS_TICK_TIMES = ["1700000000.000000000", "1700000000.089128960",
+                          "1700000000.178257920", "1700000000.267386880"]
+
+CAPTURES = {
+    "valtocrane-q3-graphite": ("tick-counter-trailer.pcapng", TICK_TIMES),
+    "valtocrane-proprietary-headers": ("seconds-fraction-trailer.pcapng", FRACTION_TIMES),
+    "valtocrane-pcapng": ("capture-header.pcapng", HEADER_TIMES),
+}
+
+HOUR = 3600 * 10 ** 9
+PICTURE_SIZE = (1000, 470)   # the pictures for the README
+EVIDENCE_SIZE = (1000, 900)  # room for the Frame tree and the ValtoCrane tree
+STEP_TIMEOUT = 20            # seconds a step of the GUI may take
+OPEN_TIMEOUT = 60            # seconds Wireshark may take to open a capture
+
+
+class GuiError(RuntimeError):
+    """The GUI did not do what it was asked in time, or showed a wrong time."""
+
+
+def ns(text):
+    """Nanoseconds of a "seconds.nanoseconds" time (either sign)."""
+    negative = text.startswith("-")
+    secs, frac = text.lstrip("-").split(".")
+    value = int(secs) * 10 ** 9 + int(frac)
+    return -value if negative else value
+
+
+def text(value):
+    """The "seconds.nanoseconds" form Wireshark's Lua gives times in."""
+    sign = "-" if value < 0 else ""
+    return "%s%d.%09d" % (sign, abs(value) // 10 ** 9, abs(value) % 10 ** 9)
+
+
+def expected_rows(times, device=None, shift=0):
+    """What every frame should hold: the frame's time (what the Time column
+    and Frame > Arrival Time show), Time Shift's offset, and, where the
+    plugin decodes the frame, the ValtoCrane tree's device time, capture file
+    time and their difference."""
+    rows = []
+    for i, t in enumerate(times):
+        row = dict(frame=str(i + 1), time=text(ns(t) + shift), shift=text(shift))
+        if device is None:
+            row.update(device="-", file="-", difference="-")
+        else:
+            row.update(device=device[i], file=FILE_TIMES[i],
+                       difference=text(ns(device[i]) - ns(FILE_TIMES[i])))
+        rows.append(row)
+    return rows
+
+
+def compare(label, seen, expected):
+    """Differences between what the GUI showed and what it should, one line each."""
+    faults = []
+    if len(seen) != len(expected):
+        faults.append("%s: %d frames reported, %d expected" % (label, len(seen), len(expected)))
+    for got, want in zip(seen, expected):
+        for key, value in want.items():
+            if got.get(key) != value:
+                faults.append("%s: frame %s %s is %s, expected %s"
+                              % (label, want["frame"], key, got.get(key), value))
+    return faults
+
+
+class Display:
+    """An Xvfb screen of the given size, on a display number it picks, open
+    to every local user (the GUI runs as another user than this script)."""
+
+    def __init__(self, width, height):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
+             "-nolisten", "tcp", "-noreset", "-ac"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        os.close(write_end)
+        # The number, then a newline in a write of its own: closing the
+        # pipe before the newline is through makes the server give up.
+        said = b""
+        deadline = time.monotonic() + 20
+        while not said.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([read_end], [], [], 1)
+            chunk = os.read(read_end, 64) if ready else b""
+            if ready and not chunk:
+                break
+            said += chunk
+        os.close(read_end)
+        number = said.decode().strip()
+        if not number.isdigit():
+            self.close()
+            raise GuiError("Xvfb did not start")
+        self.name = ":" + number
+        # The server names its display a moment before it lets clients in.
+        wait_for("Xvfb to accept clients",
+                 lambda: self.run("xdotool", "getdisplaygeometry").returncode == 0, 20)
+
+    def run(self, *args, timeout=STEP_TIMEOUT):
+        proc = subprocess.run(list(args), env=dict(os.environ, DISPLAY=self.name),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                              timeout=timeout)
+        return proc
+
+    def xdotool(self, *args):
+        proc = self.run("xdotool", *args)
+        if proc.returncode != 0 and args[0] != "search":
+            raise GuiError("xdotool %s: %s" % (" ".join(args), proc.stderr.strip()))
+        return proc.stdout
+
+    def windows(self, name):
+        """Ids of the visible windows whose title matches name (a regex)."""
+        return self.xdotool("search", "--onlyvisible", "--name", name).split()
+
+    def screenshot(self, path, size):
+        """The top left corner of the screen, where the window is."""
+        proc = self.run("import", "-window", "root", "-crop", "%dx%d+0+0" % size, "+repage",
+                        str(path))
+        if proc.returncode != 0:
+            raise GuiError("import: %s" % proc.stderr.strip())
+
+    def close(self):
+        stop(self.proc)
+
+
+def stop(proc):
+    """Ends a process this script started, with its process group."""
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGTERM)
+            proc.wait(5)
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            proc.wait(5)
+
+
+def wait_for(what, predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise GuiError("timed out waiting for %s" % what)
+        time.sleep(0.1)
+
+
+def give_to_nobody(path):
+    if os.geteuid() == 0:
+        os.chown(path, NOBODY, NOBODY)
+
+
+class Wireshark:
+    """One Wireshark window on one capture, with the plugin set to mode, in
+    the top left corner of the screen."""
+
+    sessions = 0
+
+    def __init__(self, host, display, capture, mode, size):
+        Wireshark.sessions += 1
+        self.host = host
+        self.display = display
+        self.size = size
+        self.title = Path(capture).name
+        # The window's title: the capture's name, after a "*" once the
+        # capture has unsaved changes (Time Shift).
+        self.title_re = r"^\*?%s$" % re.escape(self.title)
+        self.control = host.workdir / ("gui-%d" % Wireshark.sessions)
+        self.control.mkdir()
+        os.chmod(self.control, 0o755)
+        give_to_nobody(self.control)
+        runtime = self.control / "runtime"
+        runtime.mkdir(mode=0o700)
+        give_to_nobody(runtime)
+        self.log = self.control / "log"
+        self.commands = 0
+        self.lost_clicks = 0
+        self.opened = set()
+        self.write_settings(size)
+        driver = host.workdir / DRIVER.name
+        shutil.copy(DRIVER, driver)
+        os.chmod(driver, 0o644)
+        command = host.command(
+            ["-r", capture, *mode_args(mode), "-X", "lua_script:%s" % driver],
+            env=["DISPLAY=%s" % self.display.name, "VALTOCRANE_GUI_CONTROL=%s" % self.control,
+                 "XDG_RUNTIME_DIR=%s" % runtime])
+        # vctools.tshark knows how the host is run here (user, HOME, time
+        # zone); the GUI is run the same way.
+        at = len(command) - len(command[command.index("-r"):]) - 1
+        assert command[at] == "tshark"
+        command[at] = "wireshark"
+        self.output = open(self.control / "wireshark.out", "w")
+        self.proc = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT,
+                                     start_new_session=True)
+        try:
+            wait_for("Wireshark to load tools/%s" % DRIVER.name,
+                     lambda: self.exited() or self.lines("loaded"), OPEN_TIMEOUT)
+            wait_for("Wireshark to read %s" % self.title,
+                     lambda: self.exited() or self.lines("pass "), OPEN_TIMEOUT)
+            self.window = wait_for("the window of %s" % self.title,
+                                   lambda: self.display.windows(self.title_re), OPEN_TIMEOUT)[0]
+        except GuiError as error:
+            # A message box (a Lua error, say) is a window of its own.
+            shown = self.window_names()
+            self.close()
+            raise GuiError("%s (windows shown: %s)" % (error, ", ".join(shown) or "none"))
+
+    def write_settings(self, size):
+        """Window and panes of fixed size, UTC date and time in the Time
+        column, no bytes pane; no preferences file, so a preference a
+        previous window saved does not carry over."""
+        folder = self.host.home / ".config" / "wireshark"
+        folder.mkdir(parents=True, exist_ok=True)
+        give_to_nobody(folder)
+        (folder / "preferences").unlink(missing_ok=True)
+        width, height = size
+        files = {
+            "recent_common": ["gui.geometry_main_x: 0", "gui.geometry_main_y: 0",
+                              "gui.geometry_main_width: %d" % width,
+                              "gui.geometry_main_height: %d" % height,
+                              "gui.geometry_main_maximized: FALSE",
+                              "privs.warn_if_elevated: FALSE", "sys.warn_if_no_capture: FALSE"],
+            "recent": ["gui.byte_view_show: FALSE", "gui.packet_diagram_show: FALSE",
+                       "gui.time_format: UTC_WITH_YMD", "gui.time_precision: AUTO",
+                       "gui.allow_hover_selection: FALSE", "gui.geometry_main_upper_pane: 105",
+                       "column.width: %m, 40, %t, 250, %s, 90, %d, 90, %p, 80, %L, 60, %i, 300"],
+        }
+        for name, lines in files.items():
+            (folder / name).write_text("\n".join(lines) + "\n")
+            give_to_nobody(folder / name)
+
+    def window_names(self, but=None):
+        """The titles of the application's visible windows, but one."""
+        return [self.display.xdotool("getwindowname", window).strip()
+                for window in self.display.xdotool("search", "--onlyvisible", "--class",
+                                                   "wireshark").split()
+                if window != but]
+
+    def exited(self):
+        if self.proc.poll() is not None:
+            raise GuiError("Wireshark exited %d on %s:\n%s" % (
+                self.proc.returncode, self.title,
+                (self.control / "wireshark.out").read_text(errors="replace")))
+        return False
+
+    def lines(self, prefix):
+        try:
+            log = self.log.read_text()
+        except FileNotFoundError:
+            return []
+        return [line for line in log.splitlines() if line.startswith(prefix)]
+
+    def menu_is_open(self):
+        """An open menu (or another popup, such as the display filter's
+        completions) is a window of its own, of the application's class,
+        named after the application."""
+        return "Wireshark" in self.window_names(but=self.window)
+
+    def close_popups(self):
+        """Closes what a step left open in the window, such as the display
+        filter's completions after a filter was set (Escape, as a user
+        would), and gives the window the keyboard."""
+        for _ in range(10):
+            self.focus()
+            if not self.menu_is_open():
+                return
+            self.display.xdotool("key", "Escape")
+            time.sleep(0.2)
+        raise GuiError("a popup of %s does not close" % self.title)
+
+    def focus(self, window=None):
+        self.display.xdotool("windowfocus", "--sync", window or self.window)
+
+    def passes(self):
+        """How many passes over the frames the GUI has made."""
+        return max([int(line.split()[1]) for line in self.lines("pass ")], default=-1)
+
+    def wait_for_pass(self, after, what):
+        """Waits until the GUI has gone over the frames once more."""
+        wait_for("the GUI to go over the frames after %s" % what,
+                 lambda: self.exited() or self.passes() > after, STEP_TIMEOUT)
+
+    def command(self, text, settle=False):
+        """Has the driver carry out text (see tools/gui-driver.lua) through
+        its menu item, Tools > ValtoCrane driver, clicked from the keyboard;
+        with settle, waits for the pass over the frames that the GUI makes
+        after the step. Returns the log lines the step wrote."""
+        passes = self.passes()
+        self.commands += 1
+        number = self.commands
+        before = len(self.log.read_text().splitlines())
+        (self.control / "command").write_text("%d %s\n" % (number, text))
+        done = "done %d " % number
+        for attempt in range(3):
+            if attempt:
+                self.lost_clicks += 1
+            self.close_popups()
+            self.display.xdotool("key", "alt+t")
+            # Keys typed before the menu is up would go to the window (and
+            # Return to the menu's first item once it is).
+            try:
+                wait_for("the Tools menu", self.menu_is_open, STEP_TIMEOUT / 4)
+            except GuiError:
+                continue
+            self.display.xdotool("key", "Up", "Return")  # the last item, the driver's
+            try:
+                wait_for("the step '%s'" % text, lambda: self.exited() or self.lines(done),
+                         STEP_TIMEOUT / 2)
+                break
+            except GuiError:
+                continue
+        else:
+            raise GuiError("the GUI did not carry out '%s' on %s" % (text, self.title))
+        lines = self.log.read_text().splitlines()[before:]
+        errors = [line for line in lines if line.startswith("error %d " % number)]
+        if errors:
+            raise GuiError("'%s' failed: %s" % (text, errors[0]))
+        if settle:
+            self.wait_for_pass(passes, "'%s'" % text)
+            time.sleep(0.5)  # for a popup to come up after the pass
+            self.close_popups()
+        return lines
+
+    def report(self, label):
+        """What every frame holds now, as gui-driver.lua reports it."""
+        rows = []
+        for line in self.command("report " + label):
+            if line.startswith("frame "):
+                words = line.split()
+                rows.append(dict(zip(words[0::2], words[1::2])))
+        return rows
+
+    def time_shift(self, offset):
+        """Edit > Time Shift: "Shift all packets by" offset, Apply, Close."""
+        passes = self.passes()
+        self.focus()
+        self.display.xdotool("key", "ctrl+shift+t")
+        dialog = wait_for("the Time Shift dialog", lambda: self.display.windows("Time Shift"),
+                          STEP_TIMEOUT)[0]
+        self.focus(dialog)
+        # The first field of the dialog, next to "Shift all packets by".
+        self.display.xdotool("key", "Tab", "ctrl+a")
+        self.display.xdotool("type", "--delay", "20", "--", offset)
+        self.display.xdotool("key", "Return")  # the default button, Apply
+        # The capture now has unsaved changes: its title starts with "*".
+        wait_for("the time shift to be applied",
+                 lambda: self.display.windows(r"^\*%s$" % re.escape(self.title)), STEP_TIMEOUT)
+        self.wait_for_pass(passes, "the time shift")
+        self.focus(dialog)
+        self.display.xdotool("key", "Escape")
+        wait_for("the Time Shift dialog to close",
+                 lambda: not self.display.windows("Time Shift"), STEP_TIMEOUT)
+
+    def select_frame(self, number):
+        """Go > Go to Packet."""
+        self.close_popups()
+        self.display.xdotool("key", "ctrl+g")
+        time.sleep(0.3)
+        self.display.xdotool("type", "--", str(number))
+        self.display.xdotool("key", "Return")
+        time.sleep(0.5)
+
+    def expand(self, valtocrane=True, frame=False):
+        """Opens the ValtoCrane tree (the second item of the detail pane) and,
+        with frame, the Frame tree, from the keyboard after a click into the
+        empty part of the detail pane. The GUI keeps a tree open for every
+        frame once it was opened, and Right on an open tree goes to its
+        first item, so each tree is opened once a window. (A "+" would go
+        to the display filter, where the GUI sends what the detail pane
+        does not take.)"""
+        valtocrane = valtocrane and "valtocrane" not in self.opened
+        frame = frame and "frame" not in self.opened
+        width, height = self.size
+        # A click while a popup is open only closes the popup (the display
+        # filter's completions come up again when the filter has the
+        # keyboard), and the keys would go to the filter.
+        for _ in range(3):
+            self.close_popups()
+            self.display.xdotool("mousemove", str(width // 2), str(height - 60), "click", "1")
+            time.sleep(0.3)
+            if not self.menu_is_open():
+                break
+        else:
+            raise GuiError("the detail pane of %s does not take the keyboard" % self.title)
+        if valtocrane:
+            self.display.xdotool("key", "Home", "Down", "Right")
+            self.opened.add("valtocrane")
+        if frame:
+            self.display.xdotool("key", "Home", "Right")
+            self.opened.add("frame")
+        time.sleep(0.3)
+
+    def screenshot(self, path):
+        """The window once it has stopped changing, alone."""
+        others = self.window_names(but=self.window)
+        if others:
+            raise GuiError("windows left open on %s: %s" % (self.title, ", ".join(others)))
+        width, height = self.size
+        self.display.xdotool("mousemove", str(width - 1), str(height - 1))
+        previous = None
+        for _ in range(10):
+            time.sleep(0.5)
+            self.display.screenshot(path, self.size)
+            picture = Path(path).read_bytes()
+            if picture == previous:
+                return
+            previous = picture
+        raise GuiError("the window of %s did not settle for a picture" % self.title)
+
+    def close(self):
+        stop(self.proc)
+        self.output.close()
+        # The window is gone before the next one opens on the same screen.
+        wait_for("the window of %s to close" % self.title,
+                 lambda: not self.display.windows(self.title_re), STEP_TIMEOUT)
+
+
+def optimise(path):
+    """A smaller PNG of the same picture: a palette of 64 colours is plenty
+    for a window of flat colours and anti-aliased text."""
+    subprocess.run(["/usr/bin/convert", str(path), "+dither", "-colors", "64",
+                    "-strip", "PNG8:%s" % path], check=True, timeout=60)
+    subprocess.run(["optipng", "-quiet", "-o2", str(path)], check=True, timeout=120)
+
+
+def check(faults, label, seen, expected):
+    """Prints and adds to faults what the GUI showed wrong; returns it."""
+    found = compare(label, seen, expected)
+    for fault in found[:6]:
+        print("  WRONG  " + fault)
+    if len(found) > 6:
+        print("  WRONG  %s: %d more" % (label, len(found) - 6))
+    if not found:
+        print("  ok     %s: all %d frames as expected" % (label, len(expected)))
+    faults.extend(found)
+    return found
+
+
+def pictures(host, display, paths, out, evidence):
+    """The README's pictures: each format, frame 2's ValtoCrane tree. A
+    picture of wrong times goes to evidence instead."""
+    faults = []
+    for mode, (name, times) in CAPTURES.items():
+        gui = Wireshark(host, display, paths[name], mode, PICTURE_SIZE)
+        try:
+            print("%s, %s" % (name, mode))
+            wrong = check(faults, "open", gui.report("open"), expected_rows(times, times))
+            gui.select_frame(2)
+            gui.expand(valtocrane=True)
+            picture = (evidence if wrong else out) / name.replace(".pcapng", ".png")
+            picture.parent.mkdir(parents=True, exist_ok=True)
+            gui.screenshot(picture)
+            print("  %d clicks lost" % gui.lost_clicks)
+        finally:
+            gui.close()
+        optimise(picture)
+        print("  picture %s (%d bytes)" % (picture, picture.stat().st_size))
+    return faults
+
+
+def microsecond_copy(host, capture):
+    """The capture as pcapng with microsecond times, by way of the host's
+    editcap and the pcap format (which keeps microseconds)."""
+    pcap = host.capture_path(Path(capture).stem + "-us.pcap")
+    copy = host.capture_path(Path(capture).stem + "-us.pcapng")
+    for src, dst, kind in ((capture, pcap, "pcap"), (pcap, copy, "pcapng")):
+        subprocess.run(["editcap", "-F", kind, str(src), str(dst)], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL)
+        os.chmod(dst, 0o644)
+    return copy
+
+
+def scenarios(host, display, paths, evidence):
+    """A to E of the module's docstring."""
+    faults = []
+    evidence.mkdir(parents=True, exist_ok=True)
+
+    def scenario(label, mode, steps, capture=None):
+        """Opens capture (by default the example of mode) with mode, checks
+        every frame, then takes each step and checks every frame again; a
+        step "picture" takes a picture of frame 2 with its Frame tree (and
+        ValtoCrane tree) open."""
+        name, times = CAPTURES.get(mode, ("", None))
+        capture = capture or paths[name]
+        print("%s: %s opened with %s" % (label, Path(capture).name, mode))
+        gui = Wireshark(host, display, capture, mode, EVIDENCE_SIZE)
+        try:
+            expected = expected_rows(times, times) if times else expected_rows(FILE_TIMES)
+            check(faults, "open", gui.report("open"), expected)
+            for step in steps:
+                if step[0] == "picture":
+                    gui.select_frame(2)
+                    gui.expand(valtocrane=expected[0]["device"] != "-", frame=True)
+                    picture = evidence / ("%s.png" % step[1])
+                    gui.screenshot(picture)
+                    print("  picture %s" % picture)
+                    continue
+                label, action, expected = step
+                action(gui)
+                check(faults, label, gui.report(label), expected)
+            print("  %d clicks lost" % gui.lost_clicks)
+        finally:
+            gui.close()
+
+    def set_mode(mode):
+        return lambda gui: gui.command("mode " + mode, settle=True)
+
+    scenario("A", "valtocrane-pcapng", [
+        ("set to disabled", set_mode("disabled"), expected_rows(FILE_TIMES)),
+        ("picture", "A-header-to-disabled"),
+    ])
+    scenario("B", "valtocrane-proprietary-headers", [
+        ("set to valtocrane-q3-graphite", set_mode("valtocrane-q3-graphite"),
+         expected_rows(FRACTION_AS_TICK_TIMES, FRACTION_AS_TICK_TIMES)),
+        ("picture", "B-fraction-to-tick"),
+    ])
+    for mode, (name, times) in CAPTURES.items():
+        scenario("C", mode, [
+            ("time shift +1 h", lambda gui: gui.time_shift("1:00:00"),
+             expected_rows(times, times, HOUR)),
+            ("display filter", lambda gui: gui.command("filter valtocrane", settle=True),
+             expected_rows(times, times, HOUR)),
+            ("picture", "C-time-shift-" + name.replace(".pcapng", "")),
+        ])
+    # The capture file's times are whole microseconds, so the same tables
+    # hold; the pictures show 9 digits of the device time, 6 of the file's.
+    scenario("D", "valtocrane-pcapng", [
+        ("picture", "D-microsecond-header"),
+        ("set to disabled", set_mode("disabled"), expected_rows(FILE_TIMES)),
+        ("picture", "D-microsecond-disabled"),
+    ], capture=microsecond_copy(host, paths["capture-header.pcapng"]))
+    # Opened "Disabled", then the other way round, with a time shift kept
+    # through every change of format.
+    scenario("E", "disabled", [
+        ("set to valtocrane-pcapng", set_mode("valtocrane-pcapng"),
+         expected_rows(HEADER_TIMES, HEADER_TIMES)),
+        ("time shift -30 min", lambda gui: gui.time_shift("-30:00"),
+         expected_rows(HEADER_TIMES, HEADER_TIMES, -HOUR // 2)),
+        ("set to disabled", set_mode("disabled"), expected_rows(FILE_TIMES, None, -HOUR // 2)),
+        ("set to valtocrane-pcapng", set_mode("valtocrane-pcapng"),
+         expected_rows(HEADER_TIMES, HEADER_TIMES, -HOUR // 2)),
+        ("picture", "E-disabled-to-header-shifted"),
+    ], capture=paths["capture-header.pcapng"])
+    return faults
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--plugin", required=True, help="the built valtocrane.so")
+    parser.add_argument("--out", help="folder for the README's pictures")
+    parser.add_argument("--check", action="store_true",
+                        help="check the GUI's times after preference changes and Time Shift")
+    parser.add_argument("--evidence", default="build/gui-check",
+                        help="folder for the pictures of --check, and of wrong times "
+                             "(default %(default)s)")
+    opts = parser.parse_args()
+    if not opts.out and not opts.check:
+        parser.error("give --out, --check or both")
+
+    # Ended from outside (a time limit, say): the screen and Wireshark,
+    # which run in sessions of their own, are ended on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("ended by SIGTERM"))
+    started = time.monotonic()
+    host = TShark(plugin=opts.plugin)
+    display = None
+    faults = []
+    keep = False
+    try:
+        # One screen for every window, as large as the largest; each
+        # window opens in its top left corner.
+        display = Display(max(PICTURE_SIZE[0], EVIDENCE_SIZE[0]),
+                          max(PICTURE_SIZE[1], EVIDENCE_SIZE[1]))
+        print("Wireshark with valtocrane.so %s, TZ=UTC, as %s" % (
+            host.plugin[0], "the user nobody" if host.as_root else "this user"))
+        paths = {}
+        for _, _, name, records in demo.examples():
+            paths[name] = captures.write_capture(host.capture_path(name), records)
+        if opts.out:
+            faults += pictures(host, display, paths, Path(opts.out), Path(opts.evidence))
+        if opts.check:
+            faults += scenarios(host, display, paths, Path(opts.evidence))
+    except (GuiError, subprocess.TimeoutExpired) as error:
+        keep = True
+        print("FAILED: %s\n(Wireshark's HOME, output and the driver's log are kept in %s)"
+              % (error, host.workdir), file=sys.stderr)
+        return 2
+    finally:
+        if display:
+            display.close()
+        if not keep:
+            host.cleanup()
+    print("%d wrong, %.0f s" % (len(faults), time.monotonic() - started))
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
