@@ -1,5 +1,6 @@
 /* retime-host.h
- * What differs, for the re-timing tool, between the series of the host's
+ * What differs, for the re-timing tool (and the tests that read captures
+ * with the host's libraries as it does), between the series of the host's
  * capture-file library (libwiretap) it is built against: Wireshark 4.0,
  * 4.4 and 4.6. Keyed on the version macros of the host's own headers, like
  * the plugin's valtocrane-host.h.
@@ -15,7 +16,6 @@
 
 #include <cstring>
 
-#include <ws_version.h>
 #include <wiretap/wtap.h>
 #include <wsutil/buffer.h>
 #include <wsutil/filesystem.h>
@@ -23,9 +23,7 @@
 #include <wsutil/privileges.h>
 #include <wsutil/wslog.h>
 
-#define RETIME_HOST_AT_LEAST(major, minor) \
-    (WIRESHARK_VERSION_MAJOR > (major) || \
-     (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
+#include "valtocrane-host.h"
 
 /* Logging, the program's folders (which the library's file-format plugins
  * are found from) and the library, set up as the host's own tools do. From
@@ -34,7 +32,7 @@
 static inline void
 retime_host_init(const char *program, const char *argv0)
 {
-#if RETIME_HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     g_set_prgname(program);
     ws_log_init(NULL);
     init_process_policies();
@@ -51,7 +49,7 @@ retime_host_init(const char *program, const char *argv0)
 static inline guint32
 retime_ntoh32(const guint8 *p)
 {
-#if RETIME_HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     return pntohu32(p);
 #else
     return pntoh32(p);
@@ -61,7 +59,7 @@ retime_ntoh32(const guint8 *p)
 static inline guint32
 retime_letoh32(const guint8 *p)
 {
-#if RETIME_HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     return pletohu32(p);
 #else
     return pletoh32(p);
@@ -71,7 +69,7 @@ retime_letoh32(const guint8 *p)
 /* One record as read from the input: its header, options and bytes. */
 struct retime_record {
     wtap_rec rec;
-#if !RETIME_HOST_AT_LEAST(4, 6)
+#if !VALTOCRANE_HOST_AT_LEAST(4, 6)
     Buffer buf;
 #endif
 };
@@ -82,7 +80,7 @@ constexpr unsigned RETIME_INITIAL_RECORD_SPACE = 1514;
 static inline void
 retime_record_init(retime_record *r)
 {
-#if RETIME_HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     wtap_rec_init(&r->rec, RETIME_INITIAL_RECORD_SPACE);
 #else
     wtap_rec_init(&r->rec);
@@ -90,24 +88,34 @@ retime_record_init(retime_record *r)
 #endif
 }
 
-/* Reads the next record; false at the end of the input or on an error
- * (err 0 at the end). */
+/* Reads the next record, and where it lies in the file; false at the end
+ * of the input or on an error (err 0 at the end). */
 static inline bool
-retime_record_read(wtap *wth, retime_record *r, int *err, char **err_info)
+retime_record_read(wtap *wth, retime_record *r, int *err, char **err_info, gint64 *offset)
 {
-    gint64 offset;
-
-#if RETIME_HOST_AT_LEAST(4, 6)
-    return wtap_read(wth, &r->rec, err, err_info, &offset);
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+    return wtap_read(wth, &r->rec, err, err_info, offset);
 #else
-    return wtap_read(wth, &r->rec, &r->buf, err, err_info, &offset) != 0;
+    return wtap_read(wth, &r->rec, &r->buf, err, err_info, offset) != 0;
+#endif
+}
+
+/* Reads the record at a known offset again, as the host's programs do for
+ * every dissection after the first. */
+static inline bool
+retime_record_read_at(wtap *wth, gint64 offset, retime_record *r, int *err, char **err_info)
+{
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+    return wtap_seek_read(wth, offset, &r->rec, err, err_info);
+#else
+    return wtap_seek_read(wth, offset, &r->rec, &r->buf, err, err_info) != 0;
 #endif
 }
 
 static inline guint8 *
 retime_record_data(retime_record *r)
 {
-#if RETIME_HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     return ws_buffer_start_ptr(&r->rec.data);
 #else
     return ws_buffer_start_ptr(&r->buf);
@@ -121,7 +129,7 @@ retime_record_data(retime_record *r)
 static inline const guint8 *
 retime_record_drop_front(retime_record *r, const guint8 *data, guint32 bytes, guint32 remaining)
 {
-#if RETIME_HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     guint8 *start = ws_buffer_start_ptr(&r->rec.data);
     (void)data;
     memmove(start, start + bytes, remaining);
@@ -137,7 +145,7 @@ static inline bool
 retime_record_dump(wtap_dumper *pdh, retime_record *r, const guint8 *data, int *err,
                    char **err_info)
 {
-#if RETIME_HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     (void)data;
     return wtap_dump(pdh, &r->rec, err, err_info);
 #else
@@ -157,7 +165,7 @@ static inline void
 retime_record_cleanup(retime_record *r)
 {
     wtap_rec_cleanup(&r->rec);
-#if !RETIME_HOST_AT_LEAST(4, 6)
+#if !VALTOCRANE_HOST_AT_LEAST(4, 6)
     ws_buffer_free(&r->buf);
 #endif
 }

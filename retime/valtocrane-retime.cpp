@@ -544,7 +544,8 @@ retime_file(retimer *rt, const char *in_path, const char *out_path)
     }
 
     retime_record_init(&record);
-    while (retime_record_read(wth, &record, &err, &err_info)) {
+    gint64 offset;
+    while (retime_record_read(wth, &record, &err, &err_info, &offset)) {
         wtap_rec *rec = &record.rec;
         const guint8 *data = retime_record_data(&record);
         valtocrane_time t;

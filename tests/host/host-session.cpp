@@ -57,7 +57,7 @@ Session::open_file(const std::string &path)
         return false;
     close();
 
-    host_record_init(&current_);
+    retime_record_init(&current_);
     provider_.wth = wth;
     cd_t_ = wtap_file_type_subtype(wth);
     count_ = 0;
@@ -88,7 +88,7 @@ Session::read()
     epan_dissect_init(&edt, epan_, create_proto_tree, FALSE);
 
     host_record r;
-    host_record_init(&r);
+    retime_record_init(&r);
     gint64 data_offset = 0;
     while (host_read_next(provider_.wth, &r, &data_offset)) {
         /* read_record */
@@ -99,11 +99,11 @@ Session::read()
         pinfo_ts_.push_back(nstime_t());
         dissected_.push_back(false);
         add_packet_to_packet_list(fdata, &edt, dfcode, &r);
-        host_record_reset(&r);
+        retime_record_reset(&r);
     }
     dfilter_free(dfcode);
     epan_dissect_cleanup(&edt);
-    host_record_cleanup(&r);
+    retime_record_cleanup(&r);
 
     wtap_sequential_close(provider_.wth);
     postseq_cleanup_all_protocols();
@@ -183,7 +183,7 @@ Session::rescan_packets(bool redissect)
     frame_data *preceding_frame = NULL, *following_frame = NULL, *reselect = NULL;
 
     host_record r;
-    host_record_init(&r);
+    retime_record_init(&r);
     for (guint32 framenum = 1; framenum <= count_; framenum++) {
         frame_data *fdata = frame_data_sequence_find(provider_.frames, framenum);
         if (redissect)
@@ -193,7 +193,7 @@ Session::rescan_packets(bool redissect)
         if (!host_read_at(provider_.wth, fdata->file_off, &r))
             break;
         add_packet_to_packet_list(fdata, &edt, dfcode, &r);
-        host_record_reset(&r);
+        retime_record_reset(&r);
 
         if (fdata->passed_dfilter) {
             if (fdata == selected_frame)
@@ -205,7 +205,7 @@ Session::rescan_packets(bool redissect)
         }
     }
     epan_dissect_cleanup(&edt);
-    host_record_cleanup(&r);
+    retime_record_cleanup(&r);
     dfilter_free(dfcode);
 
     if (reselect == NULL && selected_frame == NULL) {
@@ -293,7 +293,7 @@ Session::redraw()
     for (guint32 i = 1; i <= count_; i++) {
         frame_data *fdata = frame_data_sequence_find(provider_.frames, i);
         host_record r;
-        host_record_init(&r);
+        retime_record_init(&r);
         if (host_read_at(provider_.wth, fdata->file_off, &r)) {
             epan_dissect_t edt;
             epan_dissect_init(&edt, epan_, FALSE, FALSE);
@@ -301,7 +301,7 @@ Session::redraw()
             note_dissected(&edt, fdata);
             epan_dissect_cleanup(&edt);
         }
-        host_record_cleanup(&r);
+        retime_record_cleanup(&r);
     }
 }
 
@@ -331,7 +331,7 @@ Session::close()
         return;
     wtap_close(provider_.wth);
     provider_.wth = NULL;
-    host_record_cleanup(&current_);
+    retime_record_cleanup(&current_);
     free_frame_data_sequence(provider_.frames);
     provider_.frames = NULL;
     /* cf_unselect_packet */

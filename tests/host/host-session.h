@@ -39,15 +39,14 @@
 #include <wsutil/report_message.h>
 #include <wsutil/wslog.h>
 
+#include "retime-host.h"
+
 /* ---- What differs between the host series, in one place ---------------- */
 
-#define HOST_AT_LEAST(major, minor) \
-    (WIRESHARK_VERSION_MAJOR > (major) || \
-     (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
 
 /* Start-up: 4.6 dropped the program name from the logging set-up and the
  * namespace from the configuration set-up. */
-#if HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
 #define host_log_init(name) ws_log_init(NULL)
 #define host_configuration_init(arg0) configuration_init(arg0)
 #else
@@ -76,7 +75,7 @@ host_report_routines(report_message_routines *r, void (*vreport)(const char *, v
     HOST_COUNT_REPORT(r, report_open_failure);
     HOST_COUNT_REPORT(r, report_read_failure);
     HOST_COUNT_REPORT(r, report_write_failure);
-#if HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     HOST_COUNT_REPORT(r, report_rename_failure);
 #endif
     HOST_COUNT_REPORT(r, report_cfile_open_failure);
@@ -86,64 +85,25 @@ host_report_routines(report_message_routines *r, void (*vreport)(const char *, v
     HOST_COUNT_REPORT(r, report_cfile_close_failure);
 }
 
-/* A packet record and the bytes read with it. From 4.6 on the record holds
- * its bytes and the dissection makes the frame's tvb over them; before,
- * the bytes go into a Buffer of the caller's and the dissection is handed
- * a tvb over them, as the GUI's frame_tvbuff is (frame_tvbuff.c belongs to
- * the programs, not the libraries; a real-data tvb is the same to a
- * dissector: the top-level buffer, of the frame's captured and reported
- * length). */
-struct host_record {
-    wtap_rec rec;
-#if !HOST_AT_LEAST(4, 6)
-    Buffer buf;
-#endif
-};
+/* A packet record and the bytes read with it, read as valtocrane-retime
+ * reads them (retime-host.h). From 4.6 on the dissection makes the frame's
+ * tvb over the record's own bytes; before, it is handed a tvb over them, as
+ * the GUI's frame_tvbuff is (frame_tvbuff.c belongs to the programs, not
+ * the libraries; a real-data tvb is the same to a dissector: the top-level
+ * buffer, of the frame's captured and reported length). */
+typedef retime_record host_record;
 
-#if HOST_AT_LEAST(4, 6)
-#define host_rec_init(rec) wtap_rec_init((rec), 1514)
-#else
-#define host_rec_init(rec) wtap_rec_init(rec)
-#endif
-
-static inline void
-host_record_init(host_record *r)
-{
-    host_rec_init(&r->rec);
-#if !HOST_AT_LEAST(4, 6)
-    ws_buffer_init(&r->buf, 1514);
-#endif
-}
-
-static inline void
-host_record_cleanup(host_record *r)
-{
-    wtap_rec_cleanup(&r->rec);
-#if !HOST_AT_LEAST(4, 6)
-    ws_buffer_free(&r->buf);
-#endif
-}
-
-static inline void
-host_record_reset(host_record *r)
-{
-    wtap_rec_reset(&r->rec);
-}
-
-/* wtap_read */
+/* wtap_read; a failure other than the end of the file is the GUI's read
+ * failure alert. */
 static inline gboolean
 host_read_next(wtap *wth, host_record *r, gint64 *offset)
 {
     int err = 0;
     gchar *err_info = NULL;
-#if HOST_AT_LEAST(4, 6)
-    const gboolean ok = wtap_read(wth, &r->rec, &err, &err_info, offset);
-#else
-    const gboolean ok = wtap_read(wth, &r->rec, &r->buf, &err, &err_info, offset);
-#endif
+    const bool ok = retime_record_read(wth, r, &err, &err_info, offset);
     g_free(err_info);
     if (!ok && err != 0)
-        host_reports++;  /* the GUI's read failure alert; 0 is the end of the file */
+        host_reports++;
     return ok;
 }
 
@@ -153,11 +113,7 @@ host_read_at(wtap *wth, gint64 offset, host_record *r)
 {
     int err = 0;
     gchar *err_info = NULL;
-#if HOST_AT_LEAST(4, 6)
-    const gboolean ok = wtap_seek_read(wth, offset, &r->rec, &err, &err_info);
-#else
-    const gboolean ok = wtap_seek_read(wth, offset, &r->rec, &r->buf, &err, &err_info);
-#endif
+    const bool ok = retime_record_read_at(wth, offset, r, &err, &err_info);
     g_free(err_info);
     if (!ok)
         host_reports++;  /* the GUI's read failure alert */
@@ -169,13 +125,13 @@ static inline void
 host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_subtype, host_record *r,
              frame_data *fd)
 {
-#if HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     if (with_taps)
         epan_dissect_run_with_taps(edt, file_type_subtype, &r->rec, fd, NULL);
     else
         epan_dissect_run(edt, file_type_subtype, &r->rec, fd, NULL);
 #else
-    tvbuff_t *tvb = tvb_new_real_data(ws_buffer_start_ptr(&r->buf), fd->cap_len,
+    tvbuff_t *tvb = tvb_new_real_data(retime_record_data(r), fd->cap_len,
                                       fd->pkt_len > G_MAXINT ? G_MAXINT
                                                              : static_cast<gint>(fd->pkt_len));
     if (with_taps)
@@ -187,7 +143,7 @@ host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_subtype, hos
 
 /* The fields postdissectors want on a frame's first pass: primed by the
  * GUI before 4.6, by the dissection library itself from 4.6 on. */
-#if HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
 #define host_prime_first_pass(edt) ((void)(edt))
 #else
 #define host_prime_first_pass(edt) prime_epan_dissect_with_postdissector_wanted_hfids(edt)
@@ -197,7 +153,7 @@ host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_subtype, hos
 static inline gboolean
 host_dump(wtap_dumper *wdh, wtap_rec *rec, const guint8 *bytes, int *err, gchar **err_info)
 {
-#if HOST_AT_LEAST(4, 6)
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
     ws_buffer_append(&rec->data, bytes, rec->rec_header.packet_header.caplen);
     return wtap_dump(wdh, rec, err, err_info);
 #else

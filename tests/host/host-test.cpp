@@ -183,8 +183,9 @@ write_pcapng(const char *name, const std::vector<Interface> &interfaces,
     if (wdh == NULL)
         g_error("cannot write %s: %s", path.c_str(), err_info ? err_info : g_strerror(err));
     for (const Record &r : records) {
-        wtap_rec rec;
-        host_rec_init(&rec);
+        host_record record;
+        retime_record_init(&record);
+        wtap_rec &rec = record.rec;
         rec.rec_type = REC_TYPE_PACKET;
         rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN | WTAP_HAS_INTERFACE_ID;
         rec.ts.secs = static_cast<time_t>(r.secs);
@@ -196,7 +197,7 @@ write_pcapng(const char *name, const std::vector<Interface> &interfaces,
         rec.rec_header.packet_header.interface_id = r.interface_id;
         if (!host_dump(wdh, &rec, r.frame.data(), &err, &err_info))
             g_error("cannot write to %s: %s", path.c_str(), err_info ? err_info : g_strerror(err));
-        wtap_rec_cleanup(&rec);
+        retime_record_cleanup(&record);
     }
     if (!wtap_dump_close(wdh, NULL, &err, &err_info))
         g_error("cannot close %s", path.c_str());
