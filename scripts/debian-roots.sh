@@ -58,6 +58,14 @@ remove_root() {
 make_clean_root() {
     local _release="$1" _dir="$2" _mirror _script
     [ -f "$_dir/$READY_MARK" ] && return 0
+    # Another run may be making it: wait for that, then look again.
+    mkdir -p "$(dirname "$_dir")"
+    exec 8>"$_dir.lock"
+    flock 8
+    if [ -f "$_dir/$READY_MARK" ]; then
+        exec 8>&-
+        return 0
+    fi
     remove_root "$_dir"
     _mirror=$(debian_mirror)
     if [ -z "$_mirror" ]; then
@@ -86,6 +94,7 @@ make_clean_root() {
             >"$_dir/etc/apt/apt.conf.d/99valtocrane-valid-until" ;;
     esac
     touch "$_dir/$READY_MARK"
+    exec 8>&-
 }
 
 # Makes DIR a copy of the clean root of RELEASE, unless a complete root is

@@ -35,7 +35,8 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
         xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh |
         xargs -0 cp --parents -t "$out/src"
 else
-    tar -cf - --exclude=./build --exclude=./build-deb --exclude=__pycache__ . |
+    tar -cf - --exclude=./build --exclude=./build-deb --exclude=./dist \
+        --exclude=__pycache__ . |
         tar -xf - -C "$out/src"
 fi
 rm -rf "$out/src/debian"

@@ -9,7 +9,9 @@
 # package, root's TShark loads it from the system plugin folder and decodes
 # a capture of each format, remove and purge leave nothing behind, and apt
 # refuses the packages built for the other releases named. The packages
-# are kept in dist/RELEASE/. Needs root.
+# are kept in dist/RELEASE/. Before that, tests/package/remove-root-test.sh
+# checks that no folder but a root this project made is ever deleted.
+# Needs root.
 set -eu
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -46,6 +48,12 @@ for release; do
 done
 
 failed="" passed=0 failures=0
+# First, that the scripts delete no folder but the roots they made.
+sh tests/package/remove-root-test.sh >"dist/remove-root.log" 2>&1 || failed=" remove_root"
+cat dist/remove-root.log
+n=$(sed -n 's/^\([0-9]*\) passed, [0-9]* failed$/\1/p' dist/remove-root.log)
+m=$(sed -n 's/^[0-9]* passed, \([0-9]*\) failed$/\1/p' dist/remove-root.log)
+passed=${n:-0} failures=${m:-1}
 for release; do
     root=$hosts_dir/$release-pkgtest
     lock_root "$root"
