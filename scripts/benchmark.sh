@@ -8,6 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 VALTOCRANE_EXTRA_PACKAGES="valgrind time" scripts/setup.sh
 scripts/build.sh >/dev/null
+cmake --build build --target valtocrane-fixed-seed >/dev/null
 exec /usr/bin/python3 tools/benchmark.py --plugin build/plugins/valtocrane/valtocrane.so \
     --fixed-seed build/tools/fixed-seed.so \
     --retime-tool build/retime/valtocrane-retime "$@"

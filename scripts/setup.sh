@@ -3,8 +3,10 @@
 # where they are missing. Safe to run again; asks no questions.
 set -eu
 
-packages="cmake make g++ pkg-config wireshark-dev libwireshark-dev tshark
-          python3 python3-pytest googletest libgtest-dev binutils util-linux"
+# VALTOCRANE_PACKAGES replaces the list (scripts/package.sh needs no test
+# frameworks); VALTOCRANE_EXTRA_PACKAGES adds to it.
+packages=${VALTOCRANE_PACKAGES:-"cmake make g++ pkg-config wireshark-dev libwireshark-dev tshark
+          python3 python3-pytest googletest libgtest-dev binutils util-linux"}
 packages="$packages ${VALTOCRANE_EXTRA_PACKAGES:-}"
 
 missing=""

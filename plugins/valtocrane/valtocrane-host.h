@@ -1,8 +1,8 @@
 /* valtocrane-host.h
  * Everything that differs between the host series the plugin is built for
- * (Wireshark 4.0 and 4.4), in one place, keyed on the version macros of the
- * host's own headers. A plugin loads only into the series it was built
- * against, so each series gets its own build from the same sources.
+ * (Wireshark 4.0, 4.4 and 4.6), in one place, keyed on the version macros
+ * of the host's own headers. A plugin loads only into the series it was
+ * built against, so each series gets its own build from the same sources.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */

@@ -71,10 +71,17 @@ def test_items_in_order_with_byte_ranges_local_time_and_utc(tshark, capture):
         ["geninfo", "frame", "valtocrane", "eth"]
     ours = packet.find("proto[@name='valtocrane']")
     assert (ours.get("pos"), ours.get("size"), ours.get("showname")) == ("0", "28", "ValtoCrane")
+    # From 4.6 on, PDML shows absolute times in ISO 8601.
     assert [(f.get("name"), f.get("pos"), f.get("size"), f.get("show")) for f in ours] == [
-        ("valtocrane.ts", "12", "8", "Nov 15, 2023 03:43:20.500000000 XST"),
-        ("valtocrane.ts_utc", "12", "8", "Nov 14, 2023 22:13:20.500000000 UTC"),
-        ("valtocrane.capture_time", "0", "0", "Sep 13, 2020 12:26:40.000000007 UTC"),
+        ("valtocrane.ts", "12", "8", tshark.for_series({
+            (4, 0): "Nov 15, 2023 03:43:20.500000000 XST",
+            (4, 6): "2023-11-15T03:43:20.500000000+0530"})),
+        ("valtocrane.ts_utc", "12", "8", tshark.for_series({
+            (4, 0): "Nov 14, 2023 22:13:20.500000000 UTC",
+            (4, 6): "2023-11-14T22:13:20.500000000Z"})),
+        ("valtocrane.capture_time", "0", "0", tshark.for_series({
+            (4, 0): "Sep 13, 2020 12:26:40.000000007 UTC",
+            (4, 6): "2020-09-13T12:26:40.000000007Z"})),
         ("valtocrane.capture_offset", "0", "0", "100000000.499999993"),
         ("valtocrane.interface", "8", "4", "Port A"),
         ("valtocrane.length", "24", "4", "1514"),

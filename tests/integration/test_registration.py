@@ -32,13 +32,23 @@ def test_plugin_protocol_fields_and_preference_as_the_host_lists_them(tshark):
     assert [line.split("\t") for line in tshark.run("-G", "fields").stdout.splitlines()
             if "\tvaltocrane" in line] == FIELDS
     prefs = tshark.run("-G", "defaultprefs").stdout
-    assert prefs[prefs.index("# The Valtocrane model"):].splitlines()[:4] == [
+    block = prefs[prefs.index("# The Valtocrane model"):].split("\n\n")[0].splitlines()
+    # From 4.6 on, the host lists an enumeration's names before its descriptions.
+    assert block == tshark.for_series({(4, 0): [
         "# The Valtocrane model that generated the timestamps",
         "# One of: Disabled, Valtocrane-Q3 (graphite), Valtocrane-Q5 (graphite), "
         "Valtocrane-Q3/Q5/Q5+/Q7",
         "# (case-insensitive).",
         "#valtocrane.ts_type: Disabled",
-    ]
+    ], (4, 6): [
+        "# The Valtocrane model that generated the timestamps",
+        "# One of: disabled, valtocrane-q3-graphite, valtocrane-proprietary-headers, "
+        "valtocrane-pcapng",
+        "# Equivalently, one of: Disabled, Valtocrane-Q3 (graphite), Valtocrane-Q5 (graphite), "
+        "Valtocrane-Q3/Q5/Q5+/Q7",
+        "# (case-insensitive).",
+        "#valtocrane.ts_type: Disabled",
+    ]})
 
 
 # A frame with a capture header in front and 5A 00 00 00 80 00 00 00 at its

@@ -95,6 +95,25 @@ class TShark:
         """The host's own name and version, as its first line says them."""
         return self.run("--version").stdout.splitlines()[0].rstrip(".")
 
+    @property
+    def series(self):
+        """The host's series as a tuple, (4, 0) say."""
+        if not hasattr(self, "_series"):
+            found = re.search(r"\b(\d+)\.(\d+)\.\d+", self.version())
+            if not found:
+                raise HostSetupError("no version in %r" % self.version())
+            self._series = (int(found.group(1)), int(found.group(2)))
+        return self._series
+
+    def for_series(self, forms):
+        """What this host shows where series differ: forms maps the first
+        series that shows a thing one way, (4, 6) say, to that form; the
+        form of the newest such series not newer than this host's is taken."""
+        usable = [first for first in forms if first <= self.series]
+        if not usable:
+            raise HostSetupError("no expected form for series %d.%d" % self.series)
+        return forms[max(usable)]
+
     def folders(self):
         out = self.run("-G", "folders").stdout
         return dict(re.split(r":\s+", line.strip(), maxsplit=1)
