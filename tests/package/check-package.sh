@@ -63,6 +63,25 @@ check valtocrane-q3-graphite ticks.pcapng \
     "1600000000.123456789 34 1600000002.623456789 34 "
 check disabled header.pcapng "1600000000.000000007  1600000001.000000007  "
 
+# The re-timing tool from the system's bin folder, with its manual page:
+# the capture it writes holds the device times for the host alone.
+tool=$(grep '^/usr/bin/valtocrane-retime$' /tmp/files || true)
+if [ -z "$tool" ] || ! grep -q '/man1/valtocrane-retime\.1\.gz$' /tmp/files; then
+    fail "the package holds no /usr/bin/valtocrane-retime or no manual page for it"
+elif ! "$tool" --format valtocrane-pcapng "$captures/header.pcapng" /tmp/retimed.pcapng \
+        2>/tmp/retime.err; then
+    fail "valtocrane-retime: $(cat /tmp/retime.err)"
+else
+    got=$(tshark -r /tmp/retimed.pcapng -o valtocrane.ts_type:disabled -t e \
+        -T fields -e _ws.col.Time -e udp.length 2>/dev/null | tr '\t\n' ' ')
+    expected="1700000000.500000000 34 1700000003.250000000 34 "
+    if [ "$got" = "$expected" ]; then
+        pass "$tool: $got"
+    else
+        fail "$tool wrote '$got', not '$expected'"
+    fi
+fi
+
 # Nothing of the package stays after a remove, nor after a purge of a
 # fresh install: no file, and no folder that no other package owns.
 leftovers() {
