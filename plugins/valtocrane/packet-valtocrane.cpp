@@ -93,8 +93,11 @@ static nstime_t offset_t;
  * written here, so that the plugin can leave the host's Ethernet dissector
  * alone once no frame needs it. */
 static guint32 valtocrane_retimed_frames;
-/* The count when the present dissection of the capture started. */
+/* The count when the present dissection of the capture started, and
+ * whether this dissection has come upon a frame that an earlier one
+ * retimed (one of the open capture, dissected anew). */
 static guint32 valtocrane_retimed_at_init;
+static gboolean valtocrane_found_retimed;
 
 static valtocrane_time
 valtocrane_from_nstime(const nstime_t *t)
@@ -152,6 +155,8 @@ valtocrane_set_frame_time(packet_info *pinfo, const valtocrane_time *device)
     fd->tsprec = tsprec & 0xF;
     pinfo->abs_ts = fd->abs_ts;
 
+    if (was_retimed && !fd->visited)
+        valtocrane_found_retimed = TRUE;
     if (is_retimed && !was_retimed)
         valtocrane_retimed_frames++;
     else if (was_retimed && !is_retimed && valtocrane_retimed_frames > 0)
@@ -400,17 +405,21 @@ valtocrane_init(void)
 {
     nstime_set_unset(&offset_t);
     valtocrane_retimed_at_init = valtocrane_retimed_frames;
+    valtocrane_found_retimed = FALSE;
     valtocrane_choose_link_type_dissector();
 }
 
-/* The host has read a capture through for the first time. Every frame of
- * it was new at the start, so frames counted before then belonged to a
- * capture that has been closed since; the table follows at the next
- * initialisation. */
+/* The host has read a capture through (a file opened, or a live capture
+ * stopped). If no frame of it carried a time retimed before the present
+ * dissection started, the frames counted then belonged to captures closed
+ * since. A live capture dissected anew while it was running finds its own
+ * earlier frames retimed, and keeps the count. The table follows at the
+ * next initialisation. */
 static void
 valtocrane_first_reading_done(void)
 {
-    valtocrane_retimed_frames -= MIN(valtocrane_retimed_at_init, valtocrane_retimed_frames);
+    if (!valtocrane_found_retimed)
+        valtocrane_retimed_frames -= MIN(valtocrane_retimed_at_init, valtocrane_retimed_frames);
     valtocrane_retimed_at_init = 0;
 }
 
