@@ -6,7 +6,7 @@ edges covered of its total, and any crash with the input saved.
 
 The corpus grows in BUILD/corpus/FORMAT across runs (--fresh starts it
 anew); crashing inputs are saved in BUILD/crashes/. Exit status 1 when the
-target crashed or could not run.
+target crashed or could not run, 77 when there is no clang++.
 """
 
 import argparse
@@ -63,11 +63,12 @@ def parse(output):
     return figures
 
 
-def run(binary, build_dir, fmt, seconds, seed, fresh, runs=None, uncovered=False, log=None):
+def run(binary, build_dir, fmt, seconds, seed, fresh, runs=None, uncovered=False, log=None,
+        corpus=None):
     seeds = build_dir / "seeds"
     subprocess.run([sys.executable, str(SOURCE / "tests" / "fuzz" / "seeds.py"), str(seeds)],
                    check=True)
-    corpus = build_dir / "corpus" / fmt
+    corpus = Path(corpus) / fmt if corpus else build_dir / "corpus" / fmt
     if fresh and corpus.exists():
         shutil.rmtree(corpus)
     corpus.mkdir(parents=True, exist_ok=True)
@@ -131,12 +132,14 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--runs", type=int, help="stop after this many inputs instead")
     parser.add_argument("--fresh", action="store_true", help="start the corpus anew")
+    parser.add_argument("--corpus", help="folder of the corpora (default BUILD/corpus)")
     parser.add_argument("--uncovered", action="store_true",
                         help="list the plugin's source lines with an edge never reached")
     parser.add_argument("--jobs", type=int, default=2)
     opts = parser.parse_args()
     if not opts.cxx:
-        sys.exit("no clang++ found (Debian packages clang and libclang-rt-dev)")
+        print("no clang++ found (Debian packages clang and libclang-rt-dev)", file=sys.stderr)
+        sys.exit(77)
 
     build_dir = Path(opts.build_dir).resolve()
     binary = build(build_dir, opts.cxx, opts.jobs)
@@ -144,7 +147,8 @@ def main():
     results = {}
     for fmt in formats:
         results[fmt] = run(binary, build_dir, fmt, opts.seconds, opts.seed, opts.fresh, opts.runs,
-                           opts.uncovered, log=build_dir / ("fuzz-%s.log" % fmt))
+                           opts.uncovered, log=build_dir / ("fuzz-%s.log" % fmt),
+                           corpus=opts.corpus)
     version = subprocess.run([opts.cxx, "--version"], stdout=subprocess.PIPE, text=True)
     print("\nIn-process fuzzing, %s, seed %d\n" % (version.stdout.splitlines()[0], opts.seed))
     print("| format | time | executions | exec/s | corpus (size) | plugin edges covered "
