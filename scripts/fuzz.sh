@@ -10,7 +10,8 @@ set -eu
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = --inprocess ]; then
     shift
-    VALTOCRANE_EXTRA_PACKAGES="clang libclang-rt-dev" scripts/setup.sh
+    # llvm: llvm-symbolizer, for source lines in crash reports and --uncovered.
+    VALTOCRANE_EXTRA_PACKAGES="clang libclang-rt-dev llvm" scripts/setup.sh
     exec /usr/bin/python3 tools/inprocess_fuzz.py "$@"
 fi
 VALTOCRANE_EXTRA_PACKAGES=valgrind scripts/setup.sh

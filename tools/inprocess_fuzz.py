@@ -158,6 +158,9 @@ def main():
         report(fmt, f)
     failed = False
     for fmt, f in results.items():
+        if opts.uncovered and not f["uncovered"] and f.get("plain_covered") != f.get("plain_edges"):
+            print("\n%s: no source lines to show (llvm-symbolizer, Debian package llvm, "
+                  "is needed)" % fmt)
         if opts.uncovered and f["uncovered"]:
             print("\n%s: lines with an edge the corpus never reaches:\n  %s" % (fmt, "\n  ".join(
                 u.replace(str(SOURCE) + "/", "") for u in f["uncovered"])))

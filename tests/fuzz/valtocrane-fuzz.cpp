@@ -121,6 +121,15 @@ frame_ts(struct packet_provider_data *, guint32 frame_num)
     return NULL;
 }
 
+/* Every frame's interface, whatever the series' parameters (4.4 added the
+ * section number). */
+template <typename... Rest>
+const char *
+interface_name(struct packet_provider_data *, Rest...)
+{
+    return "device";
+}
+
 void
 report(const char *format, va_list ap)
 {
@@ -128,14 +137,14 @@ report(const char *format, va_list ap)
     fputc('\n', stderr);
 }
 
-void open_failure(const char *name, int, gboolean) { fprintf(stderr, "cannot open %s\n", name); }
-void read_failure(const char *name, int) { fprintf(stderr, "cannot read %s\n", name); }
-void write_failure(const char *name, int) { fprintf(stderr, "cannot write %s\n", name); }
-void cfile_open_failure(const char *name, int, gchar *) { fprintf(stderr, "cannot open %s\n", name); }
-void cfile_dump_open_failure(const char *name, int, gchar *, int) { fprintf(stderr, "cannot open %s\n", name); }
-void cfile_read_failure(const char *name, int, gchar *) { fprintf(stderr, "cannot read %s\n", name); }
-void cfile_write_failure(const char *, const char *name, int, gchar *, guint32, int) { fprintf(stderr, "cannot write %s\n", name); }
-void cfile_close_failure(const char *name, int, gchar *) { fprintf(stderr, "cannot close %s\n", name); }
+/* The failures the host reports about files, whatever the series' exact
+ * parameter types: the first parameter is the file's name. */
+template <typename... Rest>
+void
+report_file(const char *name, Rest...)
+{
+    fprintf(stderr, "cannot use %s\n", name);
+}
 
 } // namespace
 
@@ -184,6 +193,8 @@ new_dissection(bool whole_session)
 
     if (whole_session || !session || !plugin_init) {
         funcs.get_frame_ts = frame_ts;
+        funcs.get_interface_name = interface_name;
+        funcs.get_interface_description = interface_name;
         if (session)
             epan_free(session);
         session = epan_new(NULL, &funcs);
@@ -265,11 +276,13 @@ read_frame(const guint8 *&data, std::size_t &size, const guint8 *&h)
     memcpy(f.bytes + (ppi ? sizeof PPI_ETHERNET : 0), h + RECORD_LEN, captured);
 
 #if VALTOCRANE_HOST_AT_LEAST(4, 6)
+    /* 4.6 names the record's type, and the frame dissector shows the name. */
     wtap_rec_init(&f.rec, f.captured);
+    wtap_setup_packet_rec(&f.rec, ppi ? WTAP_ENCAP_PPI : WTAP_ENCAP_ETHERNET);
 #else
     wtap_rec_init(&f.rec);
-#endif
     f.rec.rec_type = REC_TYPE_PACKET;
+#endif
     f.rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
     f.rec.ts.secs = static_cast<gint32>(le32(h + 8));
     f.rec.ts.nsecs = static_cast<int>(le32(h + 12) % 1000000000U);
@@ -300,10 +313,7 @@ read_frame(const guint8 *&data, std::size_t &size, const guint8 *&h)
 int
 initialise(const char *argv0)
 {
-    static const struct report_message_routines routines = {
-        report, report, open_failure, read_failure, write_failure, cfile_open_failure,
-        cfile_dump_open_failure, cfile_read_failure, cfile_write_failure, cfile_close_failure,
-    };
+    static struct report_message_routines routines;
     char *error;
 
     /* No user's preferences, profiles or caches: every run the same. */
@@ -332,6 +342,19 @@ initialise(const char *argv0)
     error = configuration_init(argv0, NULL);
 #endif
     g_free(error);
+    routines.vreport_failure = report;
+    routines.vreport_warning = report;
+    routines.report_open_failure = report_file;
+    routines.report_read_failure = report_file;
+    routines.report_write_failure = report_file;
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+    routines.report_rename_failure = report_file;
+#endif
+    routines.report_cfile_open_failure = report_file;
+    routines.report_cfile_dump_open_failure = report_file;
+    routines.report_cfile_read_failure = report_file;
+    routines.report_cfile_write_failure = report_file;
+    routines.report_cfile_close_failure = report_file;
     init_report_message("valtocrane-fuzz", &routines);
 
     wtap_init(FALSE);
