@@ -57,7 +57,9 @@ def parse(output):
         stat = re.search(r"stat::%s:\s+(\d+)" % key, output)
         figures[key] = int(stat.group(1)) if stat else None
     figures["crashes"] = re.findall(r"Test unit written to (\S+)", output)
-    figures["summary"] = re.findall(r"^SUMMARY: .*$", output, re.M)
+    # The harness's own finding (a frame that kept a device time), or the
+    # sanitizer's.
+    figures["summary"] = re.findall(r"^(?:frame \d+ .*|SUMMARY: .*)$", output, re.M)
     figures["uncovered"] = sorted(set(re.findall(r"UNCOVERED_PC: (\S+)", output)),
                                   key=lambda s: (s.rsplit(":", 1)[0], int(s.rsplit(":", 1)[1])))
     return figures

@@ -43,6 +43,9 @@
  * capture is opened in that format and a format switch chooses between it
  * (format bits not 0) and "disabled" (0), so a run can stay with one format.
  *
+ * After every new dissection in "Disabled" each frame must show its capture
+ * file time again (see check_file_times).
+ *
  * Every input starts from the same state: the previous capture is closed and
  * an empty one is opened and read through, which by the plugin's own rules
  * forgets frames of closed captures.
@@ -73,6 +76,7 @@
 #include <wsutil/wslog.h>
 
 #include "valtocrane-host.h"
+#include "valtocrane-time.h"
 
 extern "C" void plugin_register(void);
 
@@ -102,6 +106,7 @@ column_info cinfo;
 Frame frames[MAX_FRAMES];
 unsigned frame_count;
 const char *fixed_format;
+bool disabled;  /* the format now chosen is "Disabled" */
 void (*plugin_init)(void);
 unsigned long new_captures;
 
@@ -161,6 +166,32 @@ __wrap_register_init_routine(void (*func)(void))
 
 namespace {
 
+/* What the user sees after a whole new dissection in "Disabled": every frame
+ * with its capture file time (plus its Time Shift) and the file's time
+ * precision, as the host alone shows it. Anything else is a fault the
+ * sanitizers cannot see: it stops the run like a crash. */
+void
+check_file_times(void)
+{
+    for (unsigned i = 0; i < frame_count; i++) {
+        const frame_data &fd = frames[i].fd;
+        const nstime_t &file = frames[i].rec.ts;
+        const valtocrane_time expected = valtocrane_time_normalise(
+            static_cast<std::int64_t>(file.secs) + fd.shift_offset.secs,
+            static_cast<std::int64_t>(file.nsecs) + fd.shift_offset.nsecs);
+        const valtocrane_time shown = valtocrane_time_normalise(fd.abs_ts.secs, fd.abs_ts.nsecs);
+
+        if (!valtocrane_time_equal(shown, expected) ||
+            fd.tsprec != static_cast<unsigned>(frames[i].rec.tsprec)) {
+            fprintf(stderr, "frame %u (number %u) after a new dissection in \"Disabled\": "
+                    "time %lld.%09d precision %u, capture file time %lld.%09d precision %d\n",
+                    i + 1, fd.num, static_cast<long long>(shown.secs), shown.nsecs, fd.tsprec,
+                    static_cast<long long>(expected.secs), expected.nsecs, frames[i].rec.tsprec);
+            abort();
+        }
+    }
+}
+
 void
 set_format(unsigned bits)
 {
@@ -170,6 +201,7 @@ set_format(unsigned bits)
 
     if (fixed_format)
         name = (bits & 3) ? fixed_format : "disabled";
+    disabled = strcmp(name, "disabled") == 0;
     snprintf(pref, sizeof pref, "valtocrane.ts_type:%s", name);
     if (prefs_set_pref(pref, &errmsg) != PREFS_SET_OK) {
         fprintf(stderr, "cannot set %s: %s\n", pref, errmsg ? errmsg : "");
@@ -448,6 +480,8 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
             for (unsigned i = 0; i < frame_count; i++) {
                 dissect(frames[i], tree, visible, flags & 0x02);
             }
+            if (disabled)
+                check_file_times();
         }
     }
     return 0;
