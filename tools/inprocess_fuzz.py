@@ -66,7 +66,7 @@ def parse(output):
 
 
 def run(binary, build_dir, fmt, seconds, seed, fresh, runs=None, uncovered=False, log=None,
-        corpus=None):
+        corpus=None, time_check=True):
     seeds = build_dir / "seeds"
     subprocess.run([sys.executable, str(SOURCE / "tests" / "fuzz" / "seeds.py"), str(seeds)],
                    check=True)
@@ -84,11 +84,15 @@ def run(binary, build_dir, fmt, seconds, seed, fresh, runs=None, uncovered=False
            "-artifact_prefix=%s/%s-" % (crashes, fmt),
            # The host keeps what it allocates for a capture until the
            # capture is closed: counted per input, that is no leak.
-           "-detect_leaks=0", "-rss_limit_mb=4096", "-timeout=30"]
+           "-detect_leaks=0",
+           # The host keeps some 10 MB at every new session (see the
+           # target); a shared machine can stall an input for seconds.
+           "-rss_limit_mb=8192", "-timeout=120"]
     cmd += ["-runs=%d" % runs] if runs is not None else ["-max_total_time=%d" % seconds]
     cmd += inputs
     env = dict(os.environ)
     env.pop("VALTOCRANE_FUZZ_FORMAT", None)
+    env["VALTOCRANE_FUZZ_TIME_CHECK"] = "1" if time_check else "0"
     if fmt != "any":
         env["VALTOCRANE_FUZZ_FORMAT"] = fmt
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
@@ -137,6 +141,10 @@ def main():
     parser.add_argument("--corpus", help="folder of the corpora (default BUILD/corpus)")
     parser.add_argument("--uncovered", action="store_true",
                         help="list the plugin's source lines with an edge never reached")
+    parser.add_argument("--no-time-check", action="store_true",
+                        help="leave out the check that every frame has its file time back "
+                             "after a new dissection in Disabled (for a plugin with a known "
+                             "fault there)")
     parser.add_argument("--jobs", type=int, default=2)
     opts = parser.parse_args()
     if not opts.cxx:
@@ -150,9 +158,11 @@ def main():
     for fmt in formats:
         results[fmt] = run(binary, build_dir, fmt, opts.seconds, opts.seed, opts.fresh, opts.runs,
                            opts.uncovered, log=build_dir / ("fuzz-%s.log" % fmt),
-                           corpus=opts.corpus)
+                           corpus=opts.corpus, time_check=not opts.no_time_check)
     version = subprocess.run([opts.cxx, "--version"], stdout=subprocess.PIPE, text=True)
-    print("\nIn-process fuzzing, %s, seed %d\n" % (version.stdout.splitlines()[0], opts.seed))
+    print("\nIn-process fuzzing, %s, seed %d%s\n" % (
+        version.stdout.splitlines()[0], opts.seed,
+        ", without the file-time check" if opts.no_time_check else ""))
     print("| format | time | executions | exec/s | corpus (size) | plugin edges covered "
           "| with sanitizer checks | crashes |")
     print("|---|---|---|---|---|---|---|---|")
