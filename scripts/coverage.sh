@@ -32,10 +32,10 @@ status=0
 cp -r "$prefix$build/." "$build/"
 
 mkdir -p "$build/report"
-# Only the project's own C++ sources; the benchmark's preload helper is no
-# part of what the suite tests.
-gcovr --root "$src" --object-directory "$build" \
-      --filter "$src/plugins/" --filter "$src/tools/" --exclude "$src/tools/fixed-seed.cpp" \
+# The project's own sources (the plugin, the tools), not the tests; the
+# benchmark's preload helper is no part of what the suite tests.
+gcovr --root "$src" --object-directory "$build" --filter "$src/" \
+      --exclude "$src/tests/" --exclude "$src/build/" --exclude "$src/tools/fixed-seed.cpp" \
       --exclude-unreachable-branches --exclude-throw-branches \
       --html-details "$build/report/index.html" \
       --txt - --branches --print-summary

@@ -14,8 +14,8 @@
  * An input is one capture. Byte 0 chooses the format the capture is opened
  * with (its low 2 bits: disabled, tick-counter trailer, seconds-and-fraction
  * trailer, capture header) and, in the rest modulo 10, the packet list's
- * time format (relative, absolute, with date, delta, epoch, UTC...). Then come frames, each a 20-byte record and its
- * bytes (little-endian fields):
+ * time format (relative, absolute, with date, delta, epoch, UTC...). Then
+ * come frames, each a 20-byte record and its bytes (little-endian fields):
  *
  *   0      flags:  0x01 dissect with a visible protocol tree
  *                  0x02 fill in the packet list's columns afterwards
