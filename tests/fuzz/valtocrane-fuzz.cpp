@@ -44,8 +44,9 @@
  * (format bits not 0) and "disabled" (0), so a run can stay with one format;
  * with "disabled" fixed, a switch goes to the format the bits say.
  *
- * After every new dissection in "Disabled" each frame must show its capture
- * file time again (see check_file_times; VALTOCRANE_FUZZ_TIME_CHECK=0 leaves
+ * A new dissection of the whole capture is made twice, and each frame must
+ * get the same time from both. After every new dissection in "Disabled"
+ * each frame must also show its capture file time again (see check_file_times; VALTOCRANE_FUZZ_TIME_CHECK=0 leaves
  * the check out, for runs over a plugin with a known fault there).
  *
  * Every input starts from the same state: the previous capture is closed and
@@ -278,6 +279,36 @@ dissect(Frame &f, bool tree, bool visible, bool columns)
     epan_dissect_free(edt);
 }
 
+/* A new dissection of every frame of the capture, done twice: both start
+ * from the same frames in the same format, so each frame must get the very
+ * same time and precision from both, as every view of a frame shows it
+ * whichever dissection drew it. */
+void
+redissect(bool tree, bool visible, bool columns)
+{
+    nstime_t first[MAX_FRAMES];
+    unsigned first_tsprec[MAX_FRAMES];
+
+    for (unsigned pass = 0; pass < 2; pass++) {
+        new_dissection(false);
+        for (unsigned i = 0; i < frame_count; i++)
+            dissect(frames[i], tree, visible, columns);
+        for (unsigned i = 0; i < frame_count; i++) {
+            const frame_data &fd = frames[i].fd;
+            if (pass == 0) {
+                first[i] = fd.abs_ts;
+                first_tsprec[i] = fd.tsprec;
+            } else if (nstime_cmp(&first[i], &fd.abs_ts) != 0 || first_tsprec[i] != fd.tsprec) {
+                fprintf(stderr, "frame %u (number %u) dissected anew twice: time %lld.%09d "
+                        "precision %u, then %lld.%09d precision %u\n", i + 1, fd.num,
+                        static_cast<long long>(first[i].secs), first[i].nsecs, first_tsprec[i],
+                        static_cast<long long>(fd.abs_ts.secs), fd.abs_ts.nsecs, fd.tsprec);
+                abort();
+            }
+        }
+    }
+}
+
 guint32
 le16(const guint8 *p)
 {
@@ -482,11 +513,8 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
         if (flags & 0x20) {
             if (flags & 0x40)
                 set_format(more);
-            new_dissection(false);
             /* The frames keep what the host's dissectors noted on them. */
-            for (unsigned i = 0; i < frame_count; i++) {
-                dissect(frames[i], tree, visible, flags & 0x02);
-            }
+            redissect(tree, visible, flags & 0x02);
             if (disabled && time_check)
                 check_file_times();
         }
