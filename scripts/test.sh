@@ -3,6 +3,7 @@
 # tests and the integration tests against the real TShark.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+# clang and its libFuzzer runtime for the in-process fuzz target's brief run.
+VALTOCRANE_EXTRA_PACKAGES="clang libclang-rt-dev" scripts/setup.sh
 scripts/build.sh
 ctest --test-dir build --parallel 2 --output-on-failure
