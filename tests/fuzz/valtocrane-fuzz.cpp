@@ -291,8 +291,12 @@ redissect(bool tree, bool visible, bool columns)
 
     for (unsigned pass = 0; pass < 2; pass++) {
         new_dissection(false);
-        for (unsigned i = 0; i < frame_count; i++)
+        /* As the GUI's rescan: every frame unvisited, its per-frame data
+         * gone with the old session. */
+        for (unsigned i = 0; i < frame_count; i++) {
+            frame_data_reset(&frames[i].fd);
             dissect(frames[i], tree, visible, columns);
+        }
         for (unsigned i = 0; i < frame_count; i++) {
             const frame_data &fd = frames[i].fd;
             if (pass == 0) {
