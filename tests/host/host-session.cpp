@@ -78,6 +78,22 @@ Session::open_file(const std::string &path)
 void
 Session::read()
 {
+    finish_tail();
+
+    /* The first displayed frame is selected. */
+    for (guint32 i = 1; i <= count_; i++) {
+        if (frame_data_sequence_find(provider_.frames, i)->passed_dfilter) {
+            select(i);
+            break;
+        }
+    }
+}
+
+/* cf_continue_tail: up to limit more records read in order and dissected,
+ * as in cf_read. */
+void
+Session::continue_tail(guint32 limit)
+{
     dfilter_t *dfcode = NULL;
     if (!dfilter_.empty())
         dfilter_compile(dfilter_.c_str(), &dfcode, NULL);
@@ -90,7 +106,7 @@ Session::read()
     host_record r;
     retime_record_init(&r);
     gint64 data_offset = 0;
-    while (host_read_next(provider_.wth, &r, &data_offset)) {
+    for (guint32 n = 0; n < limit && host_read_next(provider_.wth, &r, &data_offset); n++) {
         /* read_record */
         frame_data fdlocal;
         frame_data_init(&fdlocal, count_ + 1, &r.rec, data_offset, cum_bytes_);
@@ -104,17 +120,16 @@ Session::read()
     dfilter_free(dfcode);
     epan_dissect_cleanup(&edt);
     retime_record_cleanup(&r);
+}
 
+/* cf_finish_tail, and the end of cf_read: every record left read, then
+ * the dissectors told that the sequential reading is done. */
+void
+Session::finish_tail()
+{
+    continue_tail(G_MAXUINT32);
     wtap_sequential_close(provider_.wth);
     postseq_cleanup_all_protocols();
-
-    /* The first displayed frame is selected. */
-    for (guint32 i = 1; i <= count_; i++) {
-        if (frame_data_sequence_find(provider_.frames, i)->passed_dfilter) {
-            select(i);
-            break;
-        }
-    }
 }
 
 /* add_packet_to_packet_list */

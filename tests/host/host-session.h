@@ -210,6 +210,11 @@ public:
     /* cf_read: every record read in order and dissected, then the
      * dissectors told that the sequential reading is done. */
     void read();
+    /* A live capture: cf_continue_tail with up to limit records written
+     * since, then cf_finish_tail once the capture stops (every record left
+     * read, the dissectors told that the sequential reading is done). */
+    void continue_tail(guint32 limit);
+    void finish_tail();
     /* cf_close: frames and dissection session freed. */
     void close();
     /* A preference change as the Preferences dialog applies it, then the

@@ -491,6 +491,36 @@ TEST(Disabled, AfterDecodingEveryFrameHasItsFileTimeAndPrecisionBack)
     EXPECT_TRUE(same_times(disabled, fresh.times())) << "against a fresh open in Disabled";
 }
 
+// A live capture dissected anew while it runs (a preference changed during
+// the capture), then stopped: its frames retimed before the new dissection
+// are still the open capture's, and "Disabled" must give them their file
+// times back, though no frame after the new dissection had a device time.
+TEST(Disabled, LiveCaptureDissectedAnewWhileRunningGetsItsFileTimesBack)
+{
+    const std::string capture = write_pcapng("live", ethernet_us, {
+        { 1700000000, 100000000, with_header(1600000000, 0x80000000), 0 },
+        { 1700000000, 200000000, ethernet_frame(), 0 },  // no marker
+    });
+    const std::vector<Expected> file_times = {
+        { 1700000000, 100000000, US }, { 1700000000, 200000000, US },
+    };
+
+    host::set_format(HEADER);
+    Session s;
+    ASSERT_TRUE(s.open_file(capture));
+    s.continue_tail(1);
+    s.redissect();
+    s.continue_tail(1);
+    s.finish_tail();
+    EXPECT_TRUE(times_are(s.times(), { { 1600000000, 500000000, NS }, file_times[1] }));
+
+    s.change_format(DISABLED);
+    EXPECT_TRUE(times_are(s.times(), file_times)) << "after the capture stopped";
+    s.redissect();
+    EXPECT_EQ(ethernet_entry(), host_ethernet);
+    EXPECT_TRUE(times_are(s.times(), file_times)) << "once the host's Ethernet is back";
+}
+
 // ---- B. One decoding format to another -----------------------------------
 
 TEST(Formats, FractionTrailerSwitchedToTickCounterEqualsAFreshTickOpen)
