@@ -6,8 +6,12 @@ out by hand."""
 import hashlib
 import json
 import os
+import pty
+import re
 import shutil
+import signal
 import subprocess
+import time
 from decimal import Decimal
 from pathlib import Path
 
@@ -71,12 +75,14 @@ def retime(tshark):
         if as_nobody and os.geteuid() == 0:
             cmd = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"] + cmd
         kwargs.setdefault("stdout", subprocess.PIPE)
-        proc = subprocess.run(cmd, stderr=subprocess.PIPE, **kwargs)
-        proc.stderr = proc.stderr.decode()
+        kwargs.setdefault("stderr", subprocess.PIPE)
+        proc = subprocess.run(cmd, **kwargs)
+        proc.stderr = proc.stderr.decode() if proc.stderr is not None else None
         for arg in args[-1:]:
             if isinstance(arg, Path) and arg.is_file():
                 os.chmod(arg, 0o644)
         return proc
+    run.path = tool
     return run
 
 
@@ -290,9 +296,13 @@ def test_output_into_a_full_or_read_only_place_leaves_all_as_it_was(retime, writ
         assert "the file already there is unchanged" in proc.stderr
         assert os.listdir(folder) == ["out.pcapng"] and digest(folder / "out.pcapng") == before
     os.chmod(read_only, 0o755)
-    with open("/dev/full", "wb") as full:
-        proc = retime("-f", "valtocrane-pcapng", capture, "-", stdout=full)
-    assert proc.returncode == 3 and "No space left on device" in proc.stderr
+    # Large: a write fails while frames are written; small: only when the
+    # output is closed.
+    small = write_capture([((1700000000, 0), c.with_header(UDP, 1600000000, 0))])
+    for each in (capture, small):
+        with open("/dev/full", "wb") as full:
+            proc = retime("-f", "valtocrane-pcapng", each, "-", stdout=full)
+        assert proc.returncode == 3 and "No space left on device" in proc.stderr
 
 
 def test_refuses_to_write_over_its_input(retime, write_capture, tshark):
@@ -330,6 +340,79 @@ def test_mergecap_orders_two_devices_by_device_time(bare_tshark, retime, write_c
     assert bare_tshark.fields(merged, ["udp.srcport"]) == [["1"], ["2"], ["3"], ["4"], ["5"]]
 
 
+def test_interrupted_run_leaves_no_temporary_file(retime, tshark):
+    folder = tshark.capture_path("interrupted")
+    folder.mkdir()
+    (folder / "out.pcapng").write_bytes(b"old")
+    head = b"".join([c.pcapng_section(), c.pcapng_interface()]
+                    + [c.pcapng_packet(0, (1700000000 + i, 0), c.with_header(UDP, 1600000000, i))
+                       for i in range(3)])
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        tool = subprocess.Popen([retime.path, "-f", "valtocrane-pcapng", "-", folder / "out.pcapng"],
+                                stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        tool.stdin.write(head)
+        tool.stdin.flush()               # the input stays open: a capture still running
+        deadline = time.monotonic() + 30
+        while len(os.listdir(folder)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert len(os.listdir(folder)) == 2, "no temporary output appeared"
+        tool.send_signal(sig)
+        assert tool.wait(30) == -sig
+        tool.stdin.close()
+        assert os.listdir(folder) == ["out.pcapng"]
+        assert (folder / "out.pcapng").read_bytes() == b"old"
+
+
+def test_progress_shown_on_a_terminal_only(retime, tshark):
+    frame = c.with_header(c.ipv4_udp_frame(), 1600000000, 0)
+    capture = c.write_pcapng(tshark.capture_path("progress.pcapng"), [
+        c.pcapng_section(), c.pcapng_interface()]
+        + [c.pcapng_packet(0, (1700000000, i), frame) for i in range(40000)])
+    out = tshark.capture_path("progress.retimed.pcapng")
+    main, terminal = pty.openpty()
+    try:
+        proc = retime("-f", "valtocrane-pcapng", capture, out, stderr=terminal)
+        os.close(terminal)
+        terminal = None
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:              # the terminal's other end is closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(main)
+        if terminal is not None:
+            os.close(terminal)
+    assert proc.returncode == 0
+    size_mb = os.path.getsize(capture) >> 20
+    progress = re.findall(rb"\rvaltocrane-retime: +(\d+)% read \((\d+) of (\d+) MB\)", shown)
+    # Every 16,384 frames (41% and 82% of the frames; the library reads ahead).
+    assert len(progress) == 2 and 41 <= int(progress[0][0]) < int(progress[1][0]) < 100
+    assert all(int(total) == size_mb for _, _, total in progress)
+    assert b"40000 frames read, 40000 re-timed" in shown
+    proc = retime("-f", "valtocrane-pcapng", capture, out)
+    assert "% read" not in proc.stderr and "40000 frames read" in proc.stderr
+
+
+def test_records_other_than_packets_pass_unchanged(bare_tshark, retime, tshark):
+    capture = c.write_pcapng(tshark.capture_path("journal.pcapng"), [
+        c.pcapng_section(), c.pcapng_interface(),
+        c.pcapng_packet(0, (1700000000, 0), c.with_header(UDP, 1600000000, 0)),
+        c.pcapng_journal_entry([("__REALTIME_TIMESTAMP", "1700000001000002"),
+                                ("MESSAGE", "link up")]),
+    ])
+    out = tshark.capture_path("journal.retimed.pcapng")
+    proc = retime("-f", "valtocrane-pcapng", capture, out)
+    assert proc.returncode == 0, proc.stderr
+    assert "not a packet (an event or other record): 1" in proc.stderr
+    assert bare_tshark.fields(out, ["frame.time_epoch", "systemd_journal.message"]) == [
+        ["1600000000.000000000", ""], ["1700000001.000002000", "link up"]]
+
+
 @pytest.mark.parametrize("args,code,text", [
     (["--help"], 0, "4  input ends inside a record"),
     (["--version"], 0, "valtocrane-retime 0.0.8"),
@@ -337,6 +420,8 @@ def test_mergecap_orders_two_devices_by_device_time(bare_tshark, retime, write_c
     (["-f", "disabled", "in", "out"], 1, "unknown format 'disabled'"),
     (["-f", "valtocrane-pcapng", "in"], 1, "INFILE and OUTFILE are required"),
     (["--frobnicate"], 1, "unknown option '--frobnicate'"),
+    (["--format"], 1, "option '--format' needs a value"),
+    (["-f", "valtocrane-pcapng", "in", "/"], 3, "/ is a folder, not a file name"),
     (["-f", "valtocrane-pcapng", "/nonexistent", "out"], 2, "cannot read /nonexistent"),
 ])
 def test_command_line(retime, args, code, text):

@@ -169,6 +169,12 @@ def pcapng_statistics(interface, when, received):
                   + _options([(4, struct.pack("<Q", received))]))
 
 
+def pcapng_journal_entry(fields):
+    """A systemd journal export block: one entry, (name, value) pairs."""
+    entry = "".join("%s=%s\n" % field for field in fields).encode()
+    return _block(9, entry + bytes(-len(entry) % 4))
+
+
 def pcapng_block_types(path):
     """The type of every block of a pcapng file, in order."""
     types = []
