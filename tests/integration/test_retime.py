@@ -296,6 +296,9 @@ def test_output_into_a_full_or_read_only_place_leaves_all_as_it_was(retime, writ
         assert "the file already there is unchanged" in proc.stderr
         assert os.listdir(folder) == ["out.pcapng"] and digest(folder / "out.pcapng") == before
     os.chmod(read_only, 0o755)
+    proc = retime("-f", "valtocrane-pcapng", capture, small_filesystem / "new.pcapng")
+    assert proc.returncode == 3 and "new.pcapng not written\n" in proc.stderr
+    assert os.listdir(small_filesystem) == ["out.pcapng"]
     # Large: a write fails while frames are written; small: only when the
     # output is closed.
     small = write_capture([((1700000000, 0), c.with_header(UDP, 1600000000, 0))])
@@ -347,15 +350,20 @@ def test_interrupted_run_leaves_no_temporary_file(retime, tshark):
     head = b"".join([c.pcapng_section(), c.pcapng_interface()]
                     + [c.pcapng_packet(0, (1700000000 + i, 0), c.with_header(UDP, 1600000000, i))
                        for i in range(3)])
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        tool = subprocess.Popen([retime.path, "-f", "valtocrane-pcapng", "-", folder / "out.pcapng"],
-                                stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    for sig, out in [(signal.SIGINT, folder / "out.pcapng"), (signal.SIGTERM, folder / "out.pcapng"),
+                     (signal.SIGTERM, "-")]:
+        tool = subprocess.Popen([retime.path, "-f", "valtocrane-pcapng", "-", out],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
         tool.stdin.write(head)
         tool.stdin.flush()               # the input stays open: a capture still running
-        deadline = time.monotonic() + 30
-        while len(os.listdir(folder)) < 2 and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert len(os.listdir(folder)) == 2, "no temporary output appeared"
+        if out == "-":
+            time.sleep(0.5)
+        else:
+            deadline = time.monotonic() + 30
+            while len(os.listdir(folder)) < 2 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert len(os.listdir(folder)) == 2, "no temporary output appeared"
         tool.send_signal(sig)
         assert tool.wait(30) == -sig
         tool.stdin.close()
@@ -411,6 +419,13 @@ def test_records_other_than_packets_pass_unchanged(bare_tshark, retime, tshark):
     assert "not a packet (an event or other record): 1" in proc.stderr
     assert bare_tshark.fields(out, ["frame.time_epoch", "systemd_journal.message"]) == [
         ["1600000000.000000000", ""], ["1700000001.000002000", "link up"]]
+
+    # Nothing re-timed: no range of differences to show.
+    plain = c.write_pcapng(tshark.capture_path("plain.pcapng"), [
+        c.pcapng_section(), c.pcapng_interface(), c.pcapng_packet(0, (1700000000, 0), UDP)])
+    proc = retime("-f", "valtocrane-pcapng", plain, out)
+    assert proc.returncode == 0
+    assert "1 frames read, 0 re-timed" in proc.stderr and "minus" not in proc.stderr
 
 
 @pytest.mark.parametrize("args,code,text", [
