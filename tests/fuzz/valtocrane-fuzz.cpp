@@ -46,8 +46,9 @@
  *
  * A new dissection of the whole capture is made twice, and each frame must
  * get the same time from both. After every new dissection in "Disabled"
- * each frame must also show its capture file time again (see check_file_times; VALTOCRANE_FUZZ_TIME_CHECK=0 leaves
- * the check out, for runs over a plugin with a known fault there).
+ * each frame must also show its capture file time again (check_file_times;
+ * VALTOCRANE_FUZZ_TIME_CHECK=0 leaves the check out, for runs over a
+ * plugin with a known fault there).
  *
  * Every input starts from the same state: the previous capture is closed and
  * an empty one is opened and read through, which by the plugin's own rules
