@@ -124,14 +124,19 @@ tree_in_root() {
     echo "/src/valtocrane-$(printf %s "$1" | cksum | cut -d' ' -f1)"
 }
 
-# Runs a command in ROOT with /proc mounted and this machine's resolver.
+# Runs a command in ROOT with /proc mounted, this machine's terminals (for
+# tests of what a program shows on a terminal) and its resolver.
 in_root() {
-    local _root="$1" _status
+    local _root="$1" _status _pts=""
     shift
     cp /etc/resolv.conf "$_root/etc/resolv.conf"
     mountpoint -q "$_root/proc" || mount -t proc proc "$_root/proc"
+    if mountpoint -q /dev/pts && ! mountpoint -q "$_root/dev/pts"; then
+        mount --bind /dev/pts "$_root/dev/pts" && _pts=1
+    fi
     _status=0
     chroot "$_root" "$@" || _status=$?
+    [ -z "$_pts" ] || umount "$_root/dev/pts"
     umount "$_root/proc"
     return $_status
 }

@@ -377,7 +377,10 @@ def test_progress_shown_on_a_terminal_only(retime, tshark):
         c.pcapng_section(), c.pcapng_interface()]
         + [c.pcapng_packet(0, (1700000000, i), frame) for i in range(40000)])
     out = tshark.capture_path("progress.retimed.pcapng")
-    main, terminal = pty.openpty()
+    try:
+        main, terminal = pty.openpty()
+    except OSError as e:                 # a root without /dev/pts mounted
+        pytest.skip("no terminal to show the progress on: %s" % e)
     try:
         proc = retime("-f", "valtocrane-pcapng", capture, out, stderr=terminal)
         os.close(terminal)
