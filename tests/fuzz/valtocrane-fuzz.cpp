@@ -79,6 +79,7 @@
 #include <wsutil/report_message.h>
 #include <wsutil/wslog.h>
 
+#include "host-startup.h"
 #include "valtocrane-host.h"
 #include "valtocrane-time.h"
 
@@ -145,15 +146,6 @@ report(const char *format, va_list ap)
 {
     vfprintf(stderr, format, ap);
     fputc('\n', stderr);
-}
-
-/* The failures the host reports about files, whatever the series' exact
- * parameter types: the first parameter is the file's name. */
-template <typename... Rest>
-void
-report_file(const char *name, Rest...)
-{
-    fprintf(stderr, "cannot use %s\n", name);
 }
 
 } // namespace
@@ -387,7 +379,6 @@ int
 initialise(const char *argv0)
 {
     static struct report_message_routines routines;
-    char *error;
 
     /* No user's preferences, profiles or caches: every run the same. */
     g_setenv("XDG_CACHE_HOME", "/nonexistent", TRUE);
@@ -402,34 +393,14 @@ initialise(const char *argv0)
     if (fixed_format && !*fixed_format)
         fixed_format = NULL;
 
-#if VALTOCRANE_HOST_AT_LEAST(4, 6)
-    ws_log_init(NULL);
-#else
-    ws_log_init("valtocrane-fuzz", NULL);
-#endif
+    host_log_init("valtocrane-fuzz");
     /* The host's warnings about frames it cannot find for time references
      * would fill the output; its errors and failed assertions still abort. */
     ws_log_set_level(LOG_LEVEL_CRITICAL);
     init_process_policies();
-#if VALTOCRANE_HOST_AT_LEAST(4, 6)
-    error = configuration_init(argv0);
-#else
-    error = configuration_init(argv0, NULL);
-#endif
-    g_free(error);
-    routines.vreport_failure = report;
-    routines.vreport_warning = report;
-    routines.report_open_failure = report_file;
-    routines.report_read_failure = report_file;
-    routines.report_write_failure = report_file;
-#if VALTOCRANE_HOST_AT_LEAST(4, 6)
-    routines.report_rename_failure = report_file;
-#endif
-    routines.report_cfile_open_failure = report_file;
-    routines.report_cfile_dump_open_failure = report_file;
-    routines.report_cfile_read_failure = report_file;
-    routines.report_cfile_write_failure = report_file;
-    routines.report_cfile_close_failure = report_file;
+    g_free(host_configuration_init(argv0));
+    /* The target opens no file: the host's file failures are only counted. */
+    host_report_routines(&routines, report);
     init_report_message("valtocrane-fuzz", &routines);
 
     wtap_init(FALSE);
