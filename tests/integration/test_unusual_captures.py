@@ -76,31 +76,18 @@ def test_ethernet_inside_a_device_frame_passes_through(tshark, bare_tshark, writ
     assert [protocols[len("valtocrane:"):].replace(":valtocrane:eth:", ":eth:")] + rest == alone[0]
 
 
-def pcapng_in_seconds(records):
-    """A pcapng file whose interface counts time in whole seconds (if_tsresol
-    0), with 64-bit timestamps: (seconds, frame) records."""
-    def block(block_type, body):
-        body += b"\0" * (-len(body) % 4)
-        return struct.pack("<II", block_type, 12 + len(body)) + body + \
-            struct.pack("<I", 12 + len(body))
-    section = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
-    interface = block(1, struct.pack("<HHI", 1, 0, 0) + struct.pack("<HHB3x", 9, 1, 0) + bytes(4))
-    packets = b"".join(block(6, struct.pack("<IIIII", 0, secs >> 32, secs & 0xFFFFFFFF,
-                                            len(frame), len(frame)) + frame)
-                       for secs, frame in records)
-    return section + interface + packets
-
-
 def test_times_past_what_the_c_library_can_show(tshark):
     """File times of 10^17 s (year 3 billion): tied to them, the counter
     times are past what the C library breaks down into a date, so neither
     Timestamp item is shown; the difference to the file time is still
     exact (frame 2: 1.5 s of ticks after frame 1, 5 s of file time)."""
-    path = tshark.capture_path("seconds.pcapng")
-    path.write_bytes(pcapng_in_seconds([
-        (10 ** 17, UDP + captures.tick_trailer(10 * TICKS_PER_S)),
-        (10 ** 17 + 5, UDP + captures.tick_trailer(11 * TICKS_PER_S + TICKS_PER_S // 2))]))
-    path.chmod(0o644)
+    # An interface that counts time in whole seconds (if_tsresol 0), with
+    # 64-bit timestamps.
+    path = captures.write_pcapng(tshark.capture_path("seconds.pcapng"), [
+        captures.pcapng_section(), captures.pcapng_interface(tsresol=0)] + [
+        captures.pcapng_packet(0, (secs, 0), frame, tsresol=0) for secs, frame in [
+            (10 ** 17, UDP + captures.tick_trailer(10 * TICKS_PER_S)),
+            (10 ** 17 + 5, UDP + captures.tick_trailer(11 * TICKS_PER_S + TICKS_PER_S // 2))]])
     rows = tshark.fields(path, ["valtocrane.ts", "valtocrane.ts_utc", "valtocrane.capture_offset",
                                 "udp.length"], "valtocrane-q3-graphite", tz="XST-5:30")
     assert rows == [["", "", "0.000000000", "34"], ["", "", "-3.500000000", "34"]]
