@@ -78,7 +78,6 @@ make_clean_root() {
     _script=/usr/share/debootstrap/scripts/$_release
     [ -e "$_script" ] || _script=/usr/share/debootstrap/scripts/sid
     echo "Making a Debian $_release root in $_dir from $_mirror"
-    mkdir -p "$(dirname "$_dir")"
     mkdir "$_dir"
     touch "$_dir/$ROOT_MARK"
     debootstrap --variant=minbase "$_release" "$_dir" "$_mirror" "$_script" \

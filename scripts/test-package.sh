@@ -48,12 +48,21 @@ for release; do
 done
 
 failed="" passed=0 failures=0
+# Adds the "N passed, M failed" line that ends a check's log to the totals;
+# a log without one counts as a failure (the check itself broke).
+add_counts() {
+    local _last _n _m
+    _last=$(tail -1 "$1")
+    _n=$(echo "$_last" | sed -n 's/^\([0-9]*\) passed, [0-9]* failed$/\1/p')
+    _m=$(echo "$_last" | sed -n 's/^[0-9]* passed, \([0-9]*\) failed$/\1/p')
+    passed=$((passed + ${_n:-0}))
+    failures=$((failures + ${_m:-1}))
+}
+
 # First, that the scripts delete no folder but the roots they made.
 sh tests/package/remove-root-test.sh >"dist/remove-root.log" 2>&1 || failed=" remove_root"
 cat dist/remove-root.log
-n=$(sed -n 's/^\([0-9]*\) passed, [0-9]* failed$/\1/p' dist/remove-root.log)
-m=$(sed -n 's/^[0-9]* passed, \([0-9]*\) failed$/\1/p' dist/remove-root.log)
-passed=${n:-0} failures=${m:-1}
+add_counts dist/remove-root.log
 for release; do
     root=$hosts_dir/$release-pkgtest
     lock_root "$root"
@@ -76,11 +85,7 @@ for release; do
     in_root "$root" /bin/sh /valtocrane/check-package.sh "/valtocrane/$deb" /valtocrane $others \
         >"dist/$release/check.log" 2>&1 || failed="$failed $release"
     sed 's/^/  /' "dist/$release/check.log"
-    counts=$(tail -1 "dist/$release/check.log")
-    n=$(echo "$counts" | sed -n 's/^\([0-9]*\) passed, [0-9]* failed$/\1/p')
-    m=$(echo "$counts" | sed -n 's/^[0-9]* passed, \([0-9]*\) failed$/\1/p')
-    passed=$((passed + ${n:-0}))
-    failures=$((failures + ${m:-1}))  # no count: the check itself broke
+    add_counts "dist/$release/check.log"
     remove_root "$root"
 done
 [ -z "$failed" ] || echo "package tests failed for:$failed" >&2
