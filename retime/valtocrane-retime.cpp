@@ -8,7 +8,7 @@
  * Every frame of an Ethernet interface whose device time can be read gets
  * that time as its record's time, and loses the device's trailer or header
  * (unless --keep-device-bytes): the very layouts and rules of the plugin,
- * from the same host-free headers, so the two cannot disagree. Everything
+ * from the same host-free code, so the two cannot disagree. Everything
  * else is copied as the host's capture-file library (libwiretap) reads it.
  * The output is pcapng with nanosecond times on every interface.
  *
@@ -34,8 +34,8 @@
 #include <glib.h>
 #include <wiretap/wtap.h>
 
-#include "retime-host.h"
 #include "valtocrane-format.h"
+#include "valtocrane-host.h"
 
 static const char PROGRAM[] = "valtocrane-retime";
 
@@ -72,6 +72,25 @@ static const char *const outcome_text[OUTCOME_COUNT] = {
     "device time before 1970, which pcapng cannot hold",
 };
 
+/* What the shared rules found in a frame, as the tool counts it. */
+static retime_outcome
+frame_outcome(valtocrane_outcome found)
+{
+    switch (found) {
+    case VALTOCRANE_FOUND:
+        break;
+    case VALTOCRANE_TOO_SHORT:
+        return TOO_SHORT;
+    case VALTOCRANE_TRAILER_CUT_OFF:
+        return TRAILER_CUT_OFF;
+    case VALTOCRANE_NO_MARKER:
+        return NO_HEADER_MARKER;
+    case VALTOCRANE_HEADER_CUT_SHORT:
+        return HEADER_CUT_SHORT;
+    }
+    return RETIMED;
+}
+
 /* Records between two looks at how far the input has been read. */
 constexpr guint64 PROGRESS_INTERVAL = 16384;
 
@@ -79,10 +98,9 @@ struct retimer {
     valtocrane_format format;
     bool keep_device_bytes;
 
-    /* Tick counter: capture file time less counter time of the first frame
-     * with a readable counter (valtocrane_tick_anchor). */
-    bool anchored;
-    valtocrane_time anchor;
+    /* The tick counter tied to the capture file's clock at the first frame
+     * with a readable counter. */
+    valtocrane_tick_anchor tick_anchor;
 
     guint64 frames;
     guint64 count[OUTCOME_COUNT];
@@ -104,6 +122,24 @@ remove_temp_on_signal(int sig)
     raise(sig);
 }
 
+/* The layouts --format takes, for the help and for errors: every one the
+ * plugin decodes. */
+static void
+print_formats(FILE *out, const char *indent, const char *separator)
+{
+    bool first = true;
+
+    for (const valtocrane_format_info &info : VALTOCRANE_FORMATS) {
+        if (info.format == VALTOCRANE_DISABLED)
+            continue;
+        if (separator != NULL)
+            fprintf(out, "%s%s", first ? "" : separator, info.name);
+        else
+            fprintf(out, "%s%-32s%s\n", indent, info.name, info.layout);
+        first = false;
+    }
+}
+
 static void
 print_usage(FILE *out)
 {
@@ -117,10 +153,10 @@ print_usage(FILE *out)
         "re-timed and its trailer or header removed; other frames and everything\n"
         "else in the file are copied unchanged. A summary goes to standard error.\n"
         "\n"
-        "  -f, --format NAME        the device's timestamp layout, as in the plugin:\n"
-        "                             valtocrane-q3-graphite          tick-counter trailer\n"
-        "                             valtocrane-proprietary-headers  seconds-and-fraction trailer\n"
-        "                             valtocrane-pcapng               capture header\n"
+        "  -f, --format NAME        the device's timestamp layout, as in the plugin:\n",
+        PROGRAM);
+    print_formats(out, "                             ", NULL);
+    fprintf(out,
         "  -k, --keep-device-bytes  re-time, but leave the trailer or header in the frames\n"
         "  -h, --help               show this help and exit\n"
         "  -V, --version            show the version and exit\n"
@@ -135,8 +171,7 @@ print_usage(FILE *out)
         "  1  bad usage (or OUTFILE is INFILE)\n"
         "  2  input unreadable or damaged; no output\n"
         "  3  output could not be written; no output\n"
-        "  4  input ends inside a record (cut short): OUTFILE holds every whole frame\n",
-        PROGRAM);
+        "  4  input ends inside a record (cut short): OUTFILE holds every whole frame\n");
 }
 
 static int
@@ -199,55 +234,27 @@ file_time(const wtap_rec *rec)
     return valtocrane_time_normalise(static_cast<std::int64_t>(rec->ts.secs), rec->ts.nsecs);
 }
 
-/* The device time of a record by the plugin's rules, and how many device
- * bytes lie before (front) and after (back) the frame. The tick counter is
- * anchored at the first frame with a readable counter, as in the plugin,
- * even where that frame is then left unchanged. */
+/* The device time of a record by the plugin's rules, and where the
+ * device's bytes lie. The tick counter is anchored at the first frame with
+ * a readable counter, as in the plugin, even where that frame is then left
+ * unchanged. */
 static retime_outcome
-device_time(retimer *rt, const wtap_rec *rec, const guint8 *data,
-            valtocrane_time *t, guint32 *front, guint32 *back)
+device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_time *t,
+            valtocrane_location *at)
 {
     if (rec->rec_type != REC_TYPE_PACKET)
         return NOT_A_PACKET;
 
     const wtap_packet_header *ph = &rec->rec_header.packet_header;
-    const guint32 captured = ph->caplen;
-    const guint32 reported = wire_length(ph);
-
     if (ph->pkt_encap != WTAP_ENCAP_ETHERNET)
         return OTHER_LINK_TYPE;
 
-    *front = 0;
-    *back = 0;
-    if (rt->format == VALTOCRANE_CAPTURE_HEADER) {
-        if (captured < static_cast<guint32>(VALTOCRANE_HEADER_MARKER_LEN))
-            return TOO_SHORT;
-        const guint32 marker = retime_letoh32(data);
-        if (!valtocrane_header_is_readable(marker, captured))
-            return marker == static_cast<guint32>(VALTOCRANE_HEADER_MARKER) ? HEADER_CUT_SHORT
-                                                                            : NO_HEADER_MARKER;
-        *t = valtocrane_header_time(retime_letoh32(data + VALTOCRANE_HEADER_SECS_OFF),
-                                    retime_letoh32(data + VALTOCRANE_HEADER_FRAC_OFF));
-        *front = VALTOCRANE_HEADER_LEN;
-    } else {
-        if (!valtocrane_trailer_is_captured(captured, reported))
-            return reported < static_cast<guint32>(VALTOCRANE_TRAILER_LEN) ? TOO_SHORT
-                                                                           : TRAILER_CUT_OFF;
-        const guint8 *trailer = data + valtocrane_trailer_offset(reported);
-        const guint32 w1 = retime_ntoh32(trailer);
-        const guint32 w2 = retime_ntoh32(trailer + 4);
-        if (rt->format == VALTOCRANE_TICK_TRAILER) {
-            const valtocrane_time counter = valtocrane_tick_counter_time(w1, w2);
-            if (!rt->anchored) {
-                rt->anchor = valtocrane_tick_anchor(file_time(rec), counter);
-                rt->anchored = true;
-            }
-            *t = valtocrane_time_add(counter, rt->anchor);
-        } else {
-            *t = valtocrane_trailer_time(w1, w2);
-        }
-        *back = VALTOCRANE_TRAILER_LEN;
-    }
+    *at = valtocrane_locate(rt->format, data, ph->caplen, wire_length(ph));
+    if (at->outcome != VALTOCRANE_FOUND)
+        return frame_outcome(at->outcome);
+    *t = valtocrane_device_time(rt->format, data, *at);
+    if (rt->format == VALTOCRANE_TICK_TRAILER)
+        *t = valtocrane_tick_anchor_apply(&rt->tick_anchor, file_time(rec), *t);
 
     /* pcapng keeps times as unsigned counts since 1970. */
     if (t->secs < 0)
@@ -258,8 +265,8 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data,
 /* Makes t the record's time and, unless the device bytes are kept, cuts
  * them off; returns where the frame's bytes now start. */
 static const guint8 *
-apply_device_time(retimer *rt, retime_record *record, const guint8 *data, valtocrane_time t,
-                  guint32 front, guint32 back)
+apply_device_time(retimer *rt, valtocrane_record *record, const guint8 *data, valtocrane_time t,
+                  const valtocrane_location &at)
 {
     wtap_rec *rec = &record->rec;
     const valtocrane_time offset = valtocrane_time_sub(t, file_time(rec));
@@ -281,11 +288,11 @@ apply_device_time(retimer *rt, retime_record *record, const guint8 *data, valtoc
     rec->presence_flags |= WTAP_HAS_TS;
     if (!rt->keep_device_bytes) {
         rec->rec_header.packet_header.len = wire_length(&rec->rec_header.packet_header)
-                                            - (front + back);
-        rec->rec_header.packet_header.caplen -= front + back;
-        if (front != 0)
-            data = retime_record_drop_front(record, data, front,
-                                            rec->rec_header.packet_header.caplen);
+                                            - (at.front + at.back);
+        rec->rec_header.packet_header.caplen -= at.front + at.back;
+        if (at.front != 0)
+            data = valtocrane_record_drop_front(record, data, at.front,
+                                                rec->rec_header.packet_header.caplen);
     }
     return data;
 }
@@ -317,9 +324,6 @@ copy_new_interfaces(wtap *wth, wtap_dumper *pdh, int *err, char **err_info)
 static void
 describe_output(wtap_dump_params *params, const retimer *rt)
 {
-    static const char *const layouts[] = {
-        "", "tick-counter trailer", "seconds-and-fraction trailer", "capture header"
-    };
     wtap_block_t shb;
     char *appl;
 
@@ -333,7 +337,7 @@ describe_output(wtap_dump_params *params, const retimer *rt)
     char *comment = g_strdup_printf(
         "Re-timed by %s %s: every Ethernet frame with a readable ValtoCrane device time "
         "has it as its time (format %s: %s, %s the frames)", PROGRAM, VALTOCRANE_VERSION,
-        valtocrane_format_name(rt->format), layouts[rt->format],
+        valtocrane_format_info_of(rt->format).name, valtocrane_format_info_of(rt->format).layout,
         rt->keep_device_bytes ? "kept in" : "removed from");
     wtap_block_add_string_option(shb, OPT_COMMENT, comment, strlen(comment));
     g_free(comment);
@@ -487,19 +491,6 @@ finish_output(retime_output *out, int *err, char **err_info)
     return true;
 }
 
-static int
-parse_format(const char *name, valtocrane_format *format)
-{
-    for (valtocrane_format f : { VALTOCRANE_TICK_TRAILER, VALTOCRANE_FRACTION_TRAILER,
-                                 VALTOCRANE_CAPTURE_HEADER }) {
-        if (strcmp(name, valtocrane_format_name(f)) == 0) {
-            *format = f;
-            return 0;
-        }
-    }
-    return -1;
-}
-
 /* Reads INFILE through, re-timing and writing every record. */
 static int
 retime_file(retimer *rt, const char *in_path, const char *out_path)
@@ -508,7 +499,7 @@ retime_file(retimer *rt, const char *in_path, const char *out_path)
     const char *out_name = shown_name(out_path, false);
     wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
     retime_output out = { out_path, NULL, NULL };
-    retime_record record;
+    valtocrane_record record;
     int err = 0;
     char *err_info = NULL;
     int exit_code = RETIME_DONE;
@@ -543,34 +534,34 @@ retime_file(retimer *rt, const char *in_path, const char *out_path)
         size = wtap_file_size(wth, &size_err);
     }
 
-    retime_record_init(&record);
+    valtocrane_record_init(&record);
     gint64 offset;
-    while (retime_record_read(wth, &record, &err, &err_info, &offset)) {
+    while (valtocrane_record_read(wth, &record, &err, &err_info, &offset)) {
         wtap_rec *rec = &record.rec;
-        const guint8 *data = retime_record_data(&record);
+        const guint8 *data = valtocrane_record_data(&record);
         valtocrane_time t;
-        guint32 front, back;
+        valtocrane_location at;
 
         rt->frames++;
-        const retime_outcome outcome = device_time(rt, rec, data, &t, &front, &back);
+        const retime_outcome outcome = device_time(rt, rec, data, &t, &at);
         rt->count[outcome]++;
         if (outcome == RETIMED)
-            data = apply_device_time(rt, &record, data, t, front, back);
+            data = apply_device_time(rt, &record, data, t, at);
         /* Every time is written in nanoseconds. (A record without an
          * interface of its own, from a pcap file, is written for the
          * interface of its link type and time precision.) */
         rec->tsprec = WTAP_TSPREC_NSEC;
 
         if (!copy_new_interfaces(wth, out.pdh, &err, &err_info) ||
-            !retime_record_dump(out.pdh, &record, data, &err, &err_info)) {
+            !valtocrane_record_dump(out.pdh, &record, data, &err, &err_info)) {
             exit_code = RETIME_BAD_OUTPUT;
             break;
         }
-        retime_record_reset(&record);
+        valtocrane_record_reset(&record);
         if (size > 0 && rt->frames % PROGRESS_INTERVAL == 0)
             show_progress(wth, size, &shown);
     }
-    retime_record_cleanup(&record);
+    valtocrane_record_cleanup(&record);
     if (shown >= 0)
         fprintf(stderr, "\r%*s\r", 60, "");
 
@@ -653,9 +644,14 @@ main(int argc, char *argv[])
     }
     if (format_name == NULL)
         return usage_error("%s", "--format NAME is required");
-    if (parse_format(format_name, &rt.format) != 0)
-        return usage_error("unknown format '%s' (valtocrane-q3-graphite, "
-                           "valtocrane-proprietary-headers or valtocrane-pcapng)", format_name);
+    const valtocrane_format_info *format = valtocrane_format_by_name(format_name);
+    if (format == NULL || format->format == VALTOCRANE_DISABLED) {
+        fprintf(stderr, "%s: unknown format '%s' (", PROGRAM, format_name);
+        print_formats(stderr, NULL, ", ");
+        fprintf(stderr, ")\nTry '%s --help' for more information.\n", PROGRAM);
+        return RETIME_USAGE;
+    }
+    rt.format = format->format;
     if (argc - optind != 2)
         return usage_error("%s", "INFILE and OUTFILE are required, and nothing else");
 
@@ -672,7 +668,8 @@ main(int argc, char *argv[])
         return RETIME_BAD_OUTPUT;
     }
 
-    retime_host_init(PROGRAM, argv[0]);
+    valtocrane_host_startup(PROGRAM, argv[0]);
+    wtap_init(TRUE);
 
     for (int sig : { SIGINT, SIGTERM, SIGHUP })
         signal(sig, remove_temp_on_signal);

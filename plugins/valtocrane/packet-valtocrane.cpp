@@ -19,7 +19,8 @@
  * header and hands the rest to the host's Ethernet dissector. A frame
  * without a readable device time keeps the capture file's time. With the
  * preference at "Disabled" the host's own Ethernet dissector has link type
- * Ethernet back, once every frame retimed before has its file time again.
+ * Ethernet back, once the frames of the open capture have their file times
+ * again.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -38,10 +39,10 @@
 
 static int proto_valtocrane = -1;
 
-static int hf_valtocrane_field = -1;
-static int hf_valtocrane_field_utc = -1;
+static int hf_valtocrane_ts = -1;
+static int hf_valtocrane_ts_utc = -1;
 static int hf_valtocrane_interface = -1;
-static int hf_valtocrane_packet_length = -1;
+static int hf_valtocrane_length = -1;
 static int hf_valtocrane_captured_length = -1;
 static int hf_valtocrane_capture_time = -1;
 static int hf_valtocrane_capture_offset = -1;
@@ -52,19 +53,9 @@ static expert_field ei_valtocrane_trailer_not_captured = EI_INIT;
 
 static gint valtocrane_tstype = VALTOCRANE_DISABLED;
 
-/* The names stored in the preferences are the ones valtocrane-retime's
- * --format takes. */
-static const enum_val_t valtocrane_tstype_options[] = {
-    { valtocrane_format_name(VALTOCRANE_DISABLED),
-      "Disabled",                 VALTOCRANE_DISABLED },
-    { valtocrane_format_name(VALTOCRANE_TICK_TRAILER),
-      "Valtocrane-Q3 (graphite)", VALTOCRANE_TICK_TRAILER },
-    { valtocrane_format_name(VALTOCRANE_FRACTION_TRAILER),
-      "Valtocrane-Q5 (graphite)", VALTOCRANE_FRACTION_TRAILER },
-    { valtocrane_format_name(VALTOCRANE_CAPTURE_HEADER),
-      "Valtocrane-Q3/Q5/Q5+/Q7",  VALTOCRANE_CAPTURE_HEADER },
-    { NULL, NULL, -1 }
-};
+/* The preference's values: the layouts' stored names (which the tools'
+ * --format takes) and labels, filled in at registration. */
+static enum_val_t valtocrane_tstype_options[VALTOCRANE_FORMAT_COUNT + 1];
 
 static const value_string valtocrane_port_vals[] = {
     { 0, "Port A" },
@@ -74,35 +65,44 @@ static const value_string valtocrane_port_vals[] = {
 
 static dissector_handle_t valtocrane_handle;
 
-/* The host's own Ethernet dissector: whatever it had under link type
- * Ethernet before this plugin took that entry over. */
+/* The host's own Ethernet dissector: the handle the host put under link
+ * type Ethernet, which honours the FCS length the capture file records. */
 static dissector_handle_t eth_dissector;
 
-/* Capture file time less tick-counter time of the first frame of the
- * capture that carries a readable counter, added to every counter time.
- * Unset at the start of every capture (and of every new dissection of it,
- * which goes over its frames in order again). */
-static nstime_t offset_t;
+/* The host dissects a capture in sessions: one when it opens the capture,
+ * and a new one whenever it dissects the open capture anew (after a change
+ * of preferences, say), going over the frames in order again. It keeps one
+ * record per frame while the capture is open (the frame's time, Time
+ * Shift's offset, the time precision) and hands it back in every session;
+ * a device time written into it stays until this plugin writes the file
+ * time back. What a session decoded with and did decides what the next
+ * one needs (valtocrane_init). */
+struct valtocrane_session {
+    gint format;       /* the format the session started with */
+    gboolean retimed;  /* it gave a frame record a device time */
+};
 
-/* The host keeps one record per frame while a capture is open (the frame's
- * time, Time Shift's offset, the time precision) and hands it back on every
- * dissection; the record of the packet as read from the file, with the
- * file's own time, is read anew each time. A device time written into the
- * frame record stays there until this plugin writes the file time back.
- * This counts the frames of the open capture whose record holds a time
- * written here, so that the plugin can leave the host's Ethernet dissector
- * alone once no frame needs it. */
-static guint32 valtocrane_retimed_frames;
-/* The count when the present dissection of the capture started, and
- * whether this dissection has come upon a frame that an earlier one
- * retimed (one of the open capture, dissected anew). */
-static guint32 valtocrane_retimed_at_init;
-static gboolean valtocrane_found_retimed;
+static valtocrane_session this_session;
+
+/* The preference has been switched from a format to "Disabled" since the
+ * present session started. */
+static gboolean valtocrane_switched_off;
+static gint valtocrane_applied_tstype = VALTOCRANE_DISABLED;
+
+/* The tick counter's tie to the capture's clock, taken at the session's
+ * first frame with a readable counter: from the capture file's time of
+ * that frame, or, when the session before decoded the tick counter too,
+ * from the time that session gave the frame's record. The latter is the
+ * same tie in a new dissection of the same capture, whichever frame that
+ * was tied at (the GUI's read filter drops frames after their first
+ * dissection), and the file's own time in a capture opened afresh. */
+static valtocrane_tick_anchor tick_anchor;
+static gboolean anchor_from_frame_record;
 
 static valtocrane_time
 valtocrane_from_nstime(const nstime_t *t)
 {
-    return { static_cast<std::int64_t>(t->secs), static_cast<std::int32_t>(t->nsecs) };
+    return valtocrane_time_normalise(static_cast<std::int64_t>(t->secs), t->nsecs);
 }
 
 static nstime_t
@@ -115,16 +115,8 @@ valtocrane_nstime(const valtocrane_time &vt)
     return t;
 }
 
-/* Equal as times, whatever the signs the two were kept with. */
-static gboolean
-valtocrane_same_time(const nstime_t *a, const valtocrane_time &b)
-{
-    const valtocrane_time na = valtocrane_time_normalise(a->secs, a->nsecs);
-
-    return valtocrane_time_equal(na, b);
-}
-
-/* The capture file's own time of the frame being dissected. */
+/* The capture file's own time of the frame being dissected, from the
+ * record the host read for this dissection. */
 static valtocrane_time
 valtocrane_file_time(const packet_info *pinfo)
 {
@@ -141,26 +133,14 @@ static void
 valtocrane_set_frame_time(packet_info *pinfo, const valtocrane_time *device)
 {
     frame_data *fd = pinfo->fd;
-    const valtocrane_time shift = valtocrane_from_nstime(&fd->shift_offset);
-    const valtocrane_time file = valtocrane_time_add(valtocrane_file_time(pinfo), shift);
-    const valtocrane_time t = device ? valtocrane_time_add(*device, shift) : file;
-    const unsigned int tsprec = device ? WTAP_TSPREC_NSEC
-                                       : static_cast<unsigned int>(pinfo->rec->tsprec);
-    const gboolean was_retimed = !valtocrane_same_time(&fd->abs_ts, file) ||
-                                 fd->tsprec != pinfo->rec->tsprec;
-    const gboolean is_retimed = !valtocrane_time_equal(t, file) ||
-                                tsprec != static_cast<unsigned int>(pinfo->rec->tsprec);
+    const valtocrane_time t = valtocrane_time_add(device ? *device : valtocrane_file_time(pinfo),
+                                                  valtocrane_from_nstime(&fd->shift_offset));
 
     fd->abs_ts = valtocrane_nstime(t);
-    fd->tsprec = tsprec & 0xF;
+    fd->tsprec = (device ? WTAP_TSPREC_NSEC : static_cast<unsigned int>(pinfo->rec->tsprec)) & 0xF;
     pinfo->abs_ts = fd->abs_ts;
-
-    if (was_retimed && !fd->visited)
-        valtocrane_found_retimed = TRUE;
-    if (is_retimed && !was_retimed)
-        valtocrane_retimed_frames++;
-    else if (was_retimed && !is_retimed && valtocrane_retimed_frames > 0)
-        valtocrane_retimed_frames--;
+    if (device)
+        this_session.retimed = TRUE;
 }
 
 /* Whether anyone will see this protocol's items: the tree is shown (-V,
@@ -201,9 +181,9 @@ valtocrane_add_time_items(proto_tree *tree, tvbuff_t *tvb, gint offset,
     proto_item *ti;
 
     if (valtocrane_time_is_representable(t.secs, TRUE))
-        proto_tree_add_time(tree, hf_valtocrane_field, tvb, offset, VALTOCRANE_TIME_LEN, &t);
+        proto_tree_add_time(tree, hf_valtocrane_ts, tvb, offset, VALTOCRANE_TIME_LEN, &t);
     if (valtocrane_time_is_representable(t.secs, FALSE))
-        proto_tree_add_time(tree, hf_valtocrane_field_utc, tvb, offset, VALTOCRANE_TIME_LEN, &t);
+        proto_tree_add_time(tree, hf_valtocrane_ts_utc, tvb, offset, VALTOCRANE_TIME_LEN, &t);
 
     ti = proto_tree_add_time(tree, hf_valtocrane_capture_time, tvb, 0, 0, &pinfo->rec->ts);
     proto_item_set_generated(ti);
@@ -211,6 +191,19 @@ valtocrane_add_time_items(proto_tree *tree, tvbuff_t *tvb, gint offset,
     nstime_delta(&difference, &t, &pinfo->rec->ts);
     ti = proto_tree_add_time(tree, hf_valtocrane_capture_offset, tvb, 0, 0, &difference);
     proto_item_set_generated(ti);
+}
+
+/* The capture header's port and lengths. */
+static void
+valtocrane_add_header_items(proto_tree *tree, tvbuff_t *tvb)
+{
+    proto_tree_add_string(tree, hf_valtocrane_interface, tvb, VALTOCRANE_HEADER_PORT_OFF, 4,
+                          val_to_str_const(tvb_get_letohl(tvb, VALTOCRANE_HEADER_PORT_OFF),
+                                           valtocrane_port_vals, "Unknown"));
+    proto_tree_add_item(tree, hf_valtocrane_length, tvb, VALTOCRANE_HEADER_PKTLEN_OFF, 4,
+                        ENC_LITTLE_ENDIAN);
+    proto_tree_add_item(tree, hf_valtocrane_captured_length, tvb, VALTOCRANE_HEADER_CAPLEN_OFF, 4,
+                        ENC_LITTLE_ENDIAN);
 }
 
 /* Only the frame itself carries a device time: the whole record of a
@@ -225,213 +218,153 @@ valtocrane_is_whole_frame(tvbuff_t *tvb, const packet_info *pinfo)
            tvb_get_ds_tvb(tvb) == tvb;
 }
 
-/* The tick counter, tied to the capture's clock at the first frame that
- * carries a readable one. */
+/* The tick counter on the capture's clock (tick_anchor). */
 static valtocrane_time
 valtocrane_anchored_counter_time(const packet_info *pinfo, const valtocrane_time &counter)
 {
-    if (nstime_is_unset(&offset_t))
-        offset_t = valtocrane_nstime(valtocrane_tick_anchor(valtocrane_file_time(pinfo), counter));
-    return valtocrane_time_add(counter, valtocrane_from_nstime(&offset_t));
-}
+    valtocrane_time time = valtocrane_file_time(pinfo);
 
-static int
-dissect_valtocrane_trailer(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
-{
-    const gboolean tick_counter = valtocrane_tstype == VALTOCRANE_TICK_TRAILER;
-    const guint    reported = tvb_reported_length(tvb);
-    const guint    captured = tvb_captured_length(tvb);
-    tvbuff_t      *next_tvb;
-    valtocrane_time t;
-    guint32        w1, w2;
-    gint           offset;
-
-    col_set_str(pinfo->cinfo, COL_PROTOCOL, tick_counter ? "ValtoCrane-Q3" : "ValtoCrane");
-    col_clear(pinfo->cinfo, COL_INFO);
-
-    if (!valtocrane_trailer_is_captured(captured, reported)) {
-        valtocrane_set_frame_time(pinfo, NULL);
-        if (reported < static_cast<guint>(VALTOCRANE_TRAILER_LEN))
-            THROW(ReportedBoundsError);
-
-        /* The capture cut the trailer off (or part of it): the frame keeps
-         * its capture file time, and what was captured of the frame in front
-         * of the trailer is dissected as the host would, cut short. */
-        offset = static_cast<gint>(valtocrane_trailer_offset(reported));
-        const gint kept = MIN(static_cast<gint>(captured), offset);
-        proto_item *ti = NULL;
-        if (valtocrane_tree_wanted(tree))
-            ti = proto_tree_add_item(tree, proto_valtocrane, tvb, kept,
-                                     static_cast<gint>(captured) - kept, ENC_NA);
-        expert_add_info(pinfo, ti, &ei_valtocrane_trailer_not_captured);
-        next_tvb = tvb_new_subset_length_caplen(tvb, 0, kept, offset);
-        return call_dissector_with_data(eth_dissector, next_tvb, pinfo, tree, data)
-               + VALTOCRANE_TRAILER_LEN;
-    }
-
-    offset = static_cast<gint>(valtocrane_trailer_offset(reported));
-    w1 = tvb_get_ntohl(tvb, offset);
-    w2 = tvb_get_ntohl(tvb, offset + 4);
-    if (tick_counter)
-        t = valtocrane_anchored_counter_time(pinfo, valtocrane_tick_counter_time(w1, w2));
-    else
-        t = valtocrane_trailer_time(w1, w2);
-    valtocrane_set_frame_time(pinfo, &t);
-
-    if (valtocrane_tree_wanted(tree)) {
-        proto_item *ti = proto_tree_add_item(tree, proto_valtocrane, tvb, offset,
-                                             VALTOCRANE_TRAILER_LEN, ENC_NA);
-        valtocrane_add_time_items(proto_item_add_subtree(ti, ett_valtocrane), tvb, offset,
-                                  pinfo, t);
-    }
-
-    next_tvb = tvb_new_subset_length_caplen(tvb, 0, offset, offset);
-    return call_dissector_with_data(eth_dissector, next_tvb, pinfo, tree, data)
-           + VALTOCRANE_TRAILER_LEN;
-}
-
-static int
-dissect_valtocrane_header(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
-{
-    const guint captured = tvb_captured_length(tvb);
-    tvbuff_t   *next_tvb;
-    valtocrane_time t;
-    guint32     marker;
-
-    /* Under 4 bytes there is no marker to read: malformed. */
-    if (captured < static_cast<guint>(VALTOCRANE_HEADER_MARKER_LEN)) {
-        valtocrane_set_frame_time(pinfo, NULL);
-        tvb_ensure_bytes_exist(tvb, 0, VALTOCRANE_HEADER_MARKER_LEN);
-    }
-
-    /* Frames without the marker are not the device's: they keep their
-     * capture file time and go to the Ethernet dissector whole. */
-    marker = tvb_get_letohl(tvb, 0);
-    if (marker != static_cast<guint32>(VALTOCRANE_HEADER_MARKER)) {
-        valtocrane_set_frame_time(pinfo, NULL);
-        return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
-    }
-
-    col_set_str(pinfo->cinfo, COL_PROTOCOL, "ValtoCrane");
-    col_clear(pinfo->cinfo, COL_INFO);
-
-    /* A header cut short is malformed (or cut short by the capture) whether
-     * or not a tree is built, and the frame keeps its capture file time. */
-    if (!valtocrane_header_is_readable(marker, captured)) {
-        valtocrane_set_frame_time(pinfo, NULL);
-        tvb_ensure_bytes_exist(tvb, 0, VALTOCRANE_HEADER_LEN);
-    }
-
-    t = valtocrane_header_time(tvb_get_letohl(tvb, VALTOCRANE_HEADER_SECS_OFF),
-                               tvb_get_letohl(tvb, VALTOCRANE_HEADER_FRAC_OFF));
-    valtocrane_set_frame_time(pinfo, &t);
-
-    if (valtocrane_tree_wanted(tree)) {
-        proto_item *ti = proto_tree_add_item(tree, proto_valtocrane, tvb, 0,
-                                             VALTOCRANE_HEADER_LEN, ENC_NA);
-        proto_tree *valtocrane_tree = proto_item_add_subtree(ti, ett_valtocrane);
-
-        valtocrane_add_time_items(valtocrane_tree, tvb, VALTOCRANE_HEADER_SECS_OFF, pinfo, t);
-        proto_tree_add_string(valtocrane_tree, hf_valtocrane_interface, tvb,
-                              VALTOCRANE_HEADER_PORT_OFF, 4,
-                              val_to_str_const(tvb_get_letohl(tvb, VALTOCRANE_HEADER_PORT_OFF),
-                                               valtocrane_port_vals, "Unknown"));
-        proto_tree_add_item(valtocrane_tree, hf_valtocrane_packet_length, tvb,
-                            VALTOCRANE_HEADER_PKTLEN_OFF, 4, ENC_LITTLE_ENDIAN);
-        proto_tree_add_item(valtocrane_tree, hf_valtocrane_captured_length, tvb,
-                            VALTOCRANE_HEADER_CAPLEN_OFF, 4, ENC_LITTLE_ENDIAN);
-    }
-
-    next_tvb = tvb_new_subset_remaining(tvb, VALTOCRANE_HEADER_LEN);
-    return call_dissector_with_data(eth_dissector, next_tvb, pinfo, tree, data)
-           + VALTOCRANE_HEADER_LEN;
+    if (anchor_from_frame_record && !tick_anchor.set)
+        time = valtocrane_time_sub(valtocrane_from_nstime(&pinfo->fd->abs_ts),
+                                   valtocrane_from_nstime(&pinfo->fd->shift_offset));
+    return valtocrane_tick_anchor_apply(&tick_anchor, time, counter);
 }
 
 static int
 dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
 {
-    if (valtocrane_is_whole_frame(tvb, pinfo)) {
-        switch (valtocrane_tstype) {
-        case VALTOCRANE_TICK_TRAILER:
-        case VALTOCRANE_FRACTION_TRAILER:
-            return dissect_valtocrane_trailer(tvb, pinfo, tree, data);
-        case VALTOCRANE_CAPTURE_HEADER:
-            return dissect_valtocrane_header(tvb, pinfo, tree, data);
-        default:
-            /* "Disabled", with frames that a decoding format retimed still
-             * open: each gets its capture file time back. */
-            valtocrane_set_frame_time(pinfo, NULL);
-            break;
-        }
-    }
-    return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
-}
-/* The plugin is in the host's table for link type Ethernet only while it
- * has work to do: while a format is chosen, and, once "Disabled" is, until
- * every frame it retimed has its capture file time back. Otherwise the
- * host's own Ethernet dissector is there, and the analyser is exactly the
- * host alone, at no cost. The entry changes only where every frame is
- * about to be dissected afresh: when the preference is applied (the host
- * dissects the capture again) and when a capture is opened or dissected
- * anew. Changed anywhere else, it would number a frame's protocol layers
- * otherwise than the dissection that stored per-frame state by them (IP
- * reassembly, for one), and that state would be lost. */
-static void
-valtocrane_choose_link_type_dissector(void)
-{
-    static dissector_handle_t in_table;
-    const gboolean needed = valtocrane_tstype == VALTOCRANE_TICK_TRAILER ||
-                            valtocrane_tstype == VALTOCRANE_FRACTION_TRAILER ||
-                            valtocrane_tstype == VALTOCRANE_CAPTURE_HEADER ||
-                            valtocrane_retimed_frames > 0;
-    const dissector_handle_t wanted = needed ? valtocrane_handle : eth_dissector;
+    const gint format = valtocrane_tstype;
 
-    if (wanted != in_table) {
-        dissector_add_uint("wtap_encap", WTAP_ENCAP_ETHERNET, wanted);
-        in_table = wanted;
+    if (!valtocrane_is_whole_frame(tvb, pinfo))
+        return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
+    if (format != VALTOCRANE_TICK_TRAILER && format != VALTOCRANE_FRACTION_TRAILER &&
+        format != VALTOCRANE_CAPTURE_HEADER) {
+        /* "Disabled", with frames that a decoding format retimed still
+         * open: each gets its capture file time back. */
+        valtocrane_set_frame_time(pinfo, NULL);
+        return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     }
+
+    const valtocrane_format layout = static_cast<valtocrane_format>(format);
+    const gboolean trailer = layout != VALTOCRANE_CAPTURE_HEADER;
+    const guint captured = tvb_captured_length(tvb);
+    const guint reported = tvb_reported_length(tvb);
+    const guint8 *frame = captured ? tvb_get_ptr(tvb, 0, static_cast<gint>(captured)) : NULL;
+    const valtocrane_location at = valtocrane_locate(layout, frame, captured, reported);
+
+    if (trailer || at.outcome == VALTOCRANE_FOUND || at.outcome == VALTOCRANE_HEADER_CUT_SHORT) {
+        col_set_str(pinfo->cinfo, COL_PROTOCOL,
+                    layout == VALTOCRANE_TICK_TRAILER ? "ValtoCrane-Q3" : "ValtoCrane");
+        col_clear(pinfo->cinfo, COL_INFO);
+    }
+
+    proto_item *ti = NULL;
+    switch (at.outcome) {
+    case VALTOCRANE_FOUND: {
+        valtocrane_time t = valtocrane_device_time(layout, frame, at);
+        if (layout == VALTOCRANE_TICK_TRAILER)
+            t = valtocrane_anchored_counter_time(pinfo, t);
+        valtocrane_set_frame_time(pinfo, &t);
+        if (valtocrane_tree_wanted(tree)) {
+            ti = proto_tree_add_item(tree, proto_valtocrane, tvb,
+                                     trailer ? static_cast<gint>(at.time_offset) : 0,
+                                     trailer ? VALTOCRANE_TRAILER_LEN : VALTOCRANE_HEADER_LEN,
+                                     ENC_NA);
+            proto_tree *valtocrane_tree = proto_item_add_subtree(ti, ett_valtocrane);
+            valtocrane_add_time_items(valtocrane_tree, tvb, static_cast<gint>(at.time_offset),
+                                      pinfo, t);
+            if (!trailer)
+                valtocrane_add_header_items(valtocrane_tree, tvb);
+        }
+        break;
+    }
+    case VALTOCRANE_TRAILER_CUT_OFF:
+        /* The capture cut the trailer off (or part of it): the frame keeps
+         * its capture file time, and what was captured of the frame in front
+         * of the trailer is dissected as the host would, cut short. */
+        valtocrane_set_frame_time(pinfo, NULL);
+        if (valtocrane_tree_wanted(tree)) {
+            const guint kept = MIN(captured, at.time_offset);
+            ti = proto_tree_add_item(tree, proto_valtocrane, tvb, static_cast<gint>(kept),
+                                     static_cast<gint>(captured - kept), ENC_NA);
+        }
+        expert_add_info(pinfo, ti, &ei_valtocrane_trailer_not_captured);
+        break;
+    case VALTOCRANE_NO_MARKER:
+        /* Frames without the marker are not the device's: they keep their
+         * capture file time and go to the Ethernet dissector whole. */
+        valtocrane_set_frame_time(pinfo, NULL);
+        return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
+    case VALTOCRANE_TOO_SHORT:
+    case VALTOCRANE_HEADER_CUT_SHORT:
+        /* Too short for the layout (or cut short by the capture), with or
+         * without a tree: malformed, and the frame keeps its file time. The
+         * host's bounds exception ends the dissection here. */
+        valtocrane_set_frame_time(pinfo, NULL);
+        if (trailer)
+            THROW(ReportedBoundsError);
+        tvb_ensure_bytes_exist(tvb, 0, at.outcome == VALTOCRANE_TOO_SHORT
+                                           ? VALTOCRANE_HEADER_MARKER_LEN
+                                           : VALTOCRANE_HEADER_LEN);
+        return 0;
+    }
+
+    /* The frame without the device's bytes, as it was on the wire. */
+    const guint rest = reported - at.front - at.back;
+    tvbuff_t *next_tvb = tvb_new_subset_length_caplen(tvb, static_cast<gint>(at.front),
+                                                      static_cast<gint>(MIN(captured - at.front, rest)),
+                                                      static_cast<gint>(rest));
+    return call_dissector_with_data(eth_dissector, next_tvb, pinfo, tree, data)
+           + static_cast<int>(at.front + at.back);
+}
+
+/* While a format is chosen, and for one session more once "Disabled" is
+ * (to give the frames of the open capture their file times back), the
+ * plugin has link type Ethernet; otherwise the host's own Ethernet
+ * dissector has it, and the analyser is exactly the host alone, at no cost.
+ * The entry changes only when a session starts, when every frame is about
+ * to be dissected afresh: changed anywhere else, it would number a frame's
+ * protocol layers otherwise than the dissection that stored per-frame state
+ * by them (IP reassembly, for one), and that state would be lost. */
+static void
+valtocrane_init(void)
+{
+    const valtocrane_session previous = this_session;
+    dissector_table_t wtap_encap = find_dissector_table("wtap_encap");
+
+    this_session.format = valtocrane_tstype;
+    this_session.retimed = FALSE;
+
+    tick_anchor = valtocrane_tick_anchor();
+    anchor_from_frame_record = previous.format == VALTOCRANE_TICK_TRAILER &&
+                               this_session.format == VALTOCRANE_TICK_TRAILER;
+
+    const gboolean needed = this_session.format != VALTOCRANE_DISABLED || previous.retimed ||
+                            valtocrane_switched_off;
+    valtocrane_switched_off = FALSE;
+    if (needed && dissector_get_uint_handle(wtap_encap, WTAP_ENCAP_ETHERNET) != valtocrane_handle)
+        dissector_change_uint("wtap_encap", WTAP_ENCAP_ETHERNET, valtocrane_handle);
+    else if (!needed && dissector_get_uint_handle(wtap_encap, WTAP_ENCAP_ETHERNET) != eth_dissector)
+        dissector_reset_uint("wtap_encap", WTAP_ENCAP_ETHERNET);
 }
 
 static void
 valtocrane_prefs_apply(void)
 {
-    valtocrane_choose_link_type_dissector();
-}
-
-/* The host opens a capture, or dissects the open one anew (after a change
- * of preferences, for instance), going over its frames in order. */
-static void
-valtocrane_init(void)
-{
-    nstime_set_unset(&offset_t);
-    valtocrane_retimed_at_init = valtocrane_retimed_frames;
-    valtocrane_found_retimed = FALSE;
-    valtocrane_choose_link_type_dissector();
-}
-
-/* The host has read a capture through (a file opened, or a live capture
- * stopped). If no frame of it carried a time retimed before the present
- * dissection started, the frames counted then belonged to captures closed
- * since. A live capture dissected anew while it was running finds its own
- * earlier frames retimed, and keeps the count. The table follows at the
- * next initialisation. */
-static void
-valtocrane_first_reading_done(void)
-{
-    if (!valtocrane_found_retimed)
-        valtocrane_retimed_frames -= MIN(valtocrane_retimed_at_init, valtocrane_retimed_frames);
-    valtocrane_retimed_at_init = 0;
+    if (valtocrane_applied_tstype != VALTOCRANE_DISABLED && valtocrane_tstype == VALTOCRANE_DISABLED)
+        valtocrane_switched_off = TRUE;
+    valtocrane_applied_tstype = valtocrane_tstype;
 }
 
 void
 proto_register_valtocrane(void)
 {
-    static hf_register_info hf_valtocrane[] = {
-        { &hf_valtocrane_field,
+    static hf_register_info hf[] = {
+        { &hf_valtocrane_ts,
           { "Timestamp", "valtocrane.ts",
             FT_ABSOLUTE_TIME, ABSOLUTE_TIME_LOCAL, NULL, 0x0,
             NULL, HFILL }},
-        { &hf_valtocrane_field_utc,
+        { &hf_valtocrane_ts_utc,
           { "Timestamp", "valtocrane.ts_utc",
             FT_ABSOLUTE_TIME, ABSOLUTE_TIME_UTC, NULL, 0x0,
             NULL, HFILL }},
@@ -439,7 +372,7 @@ proto_register_valtocrane(void)
           { "Interface", "valtocrane.interface",
             FT_STRING, BASE_NONE, NULL, 0x0,
             NULL, HFILL }},
-        { &hf_valtocrane_packet_length,
+        { &hf_valtocrane_length,
           { "Packet Length", "valtocrane.length",
             FT_UINT32, BASE_DEC, NULL, 0x0,
             NULL, HFILL }},
@@ -464,7 +397,7 @@ proto_register_valtocrane(void)
             EXPFILL }},
     };
 
-    static gint *ett_valtocrane_arr[] = {
+    static gint *ett[] = {
         &ett_valtocrane,
     };
 
@@ -472,8 +405,8 @@ proto_register_valtocrane(void)
     expert_module_t *expert_valtocrane;
 
     proto_valtocrane = proto_register_protocol("ValtoCrane", "ValtoCrane", "valtocrane");
-    proto_register_field_array(proto_valtocrane, hf_valtocrane, array_length(hf_valtocrane));
-    proto_register_subtree_array(ett_valtocrane_arr, array_length(ett_valtocrane_arr));
+    proto_register_field_array(proto_valtocrane, hf, array_length(hf));
+    proto_register_subtree_array(ett, array_length(ett));
     expert_valtocrane = expert_register_protocol(proto_valtocrane);
     expert_register_field_array(expert_valtocrane, ei, array_length(ei));
 
@@ -483,6 +416,13 @@ proto_register_valtocrane(void)
      * off. */
     proto_set_cant_toggle(proto_valtocrane);
 
+    for (int i = 0; i < VALTOCRANE_FORMAT_COUNT; i++) {
+        valtocrane_tstype_options[i].name = VALTOCRANE_FORMATS[i].name;
+        valtocrane_tstype_options[i].description = VALTOCRANE_FORMATS[i].label;
+        valtocrane_tstype_options[i].value = VALTOCRANE_FORMATS[i].format;
+    }
+    valtocrane_tstype_options[VALTOCRANE_FORMAT_COUNT] = { NULL, NULL, -1 };
+
     valtocrane_module = prefs_register_protocol(proto_valtocrane, valtocrane_prefs_apply);
     prefs_register_enum_preference(valtocrane_module, "ts_type",
                                    "Decode timestamps for",
@@ -491,22 +431,17 @@ proto_register_valtocrane(void)
 
     register_dissector("valtocrane", dissect_valtocrane, proto_valtocrane);
     register_init_routine(valtocrane_init);
-    register_postseq_cleanup_routine(valtocrane_first_reading_done);
 }
 
 void
-proto_reg_handoff_valtocrane_valtocrane(void)
+proto_reg_handoff_valtocrane(void)
 {
     valtocrane_handle = find_dissector("valtocrane");
 
-    /* Plugins are handed off after every built-in dissector, so the entry
-     * for link type Ethernet still holds the host's own Ethernet dissector,
-     * the one that honours the FCS length the capture file records. */
-    eth_dissector = dissector_get_uint_handle(find_dissector_table("wtap_encap"),
-                                              WTAP_ENCAP_ETHERNET);
+    /* The host's own handle stays the entry's initial one: the plugin puts
+     * itself in with dissector_change_uint and the host's back with
+     * dissector_reset_uint (valtocrane_init). */
+    eth_dissector = dissector_get_default_uint_handle("wtap_encap", WTAP_ENCAP_ETHERNET);
     if (eth_dissector == NULL)
         eth_dissector = find_dissector("eth_maybefcs");
-
-    nstime_set_unset(&offset_t);
-    valtocrane_choose_link_type_dissector();
 }

@@ -9,6 +9,6 @@
 #define PACKET_VALTOCRANE_H
 
 void proto_register_valtocrane(void);
-void proto_reg_handoff_valtocrane_valtocrane(void);
+void proto_reg_handoff_valtocrane(void);
 
 #endif /* PACKET_VALTOCRANE_H */

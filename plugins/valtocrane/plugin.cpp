@@ -39,7 +39,7 @@ plugin_register(void)
     static proto_plugin plugin_valtocrane;
 
     plugin_valtocrane.register_protoinfo = proto_register_valtocrane;
-    plugin_valtocrane.register_handoff = proto_reg_handoff_valtocrane_valtocrane;
+    plugin_valtocrane.register_handoff = proto_reg_handoff_valtocrane;
     proto_register_plugin(&plugin_valtocrane);
 }
 

@@ -5,7 +5,7 @@ with valid frames, frames too short, cut by a snap length, without the
 capture header's marker, Ethernet inside PPI, times before 1970 and past
 2038, Time Shift, and the GUI's re-dissections after a format change.
 
-Usage: seeds.py FOLDER
+Usage: seeds.py [--regressions] FOLDER
 """
 
 import struct
@@ -18,15 +18,18 @@ from vctools import captures  # noqa: E402
 
 DISABLED, TICKS, FRACTION, HEADER = range(4)
 # Record flags (byte 0) and more flags (byte 1), as valtocrane-fuzz.cpp reads them.
-TREE, COLUMNS, CUT, SHIFT, PPI, RESCAN, SWITCH, READ_DONE = (1 << i for i in range(8))
-USEC, NEW_CAPTURE, HIDDEN_TREE = 0x04, 0x08, 0x10
+SELECT, DRAW, CUT, SHIFT, PPI, REDISSECT, SWITCH, STOP = (1 << i for i in range(8))
+USEC, NEW_CAPTURE, FILTER, UNDO = 0x04, 0x08, 0x10, 0x80
+# Read filters (byte 0, bits 6-7) and display filters (byte 1, bits 5-6).
+NO_READ_FILTER, READ_VALTOCRANE, READ_NOT_TS, READ_UDP = range(4)
+SHOW_ALL, SHOW_VALTOCRANE, SHOW_ETH, SHOW_TS = range(4)
 
 UDP = captures.ipv4_udp_frame(b"t" * 26)
 ONE_SECOND = 200000000  # ticks of 5 ns
 
 
-def record(frame, secs=1600000000, nsecs=0, flags=TREE | COLUMNS, more=0, number=None,
-           cut=0, shift=(0, 0), switch_to=0):
+def record(frame, secs=1600000000, nsecs=0, flags=SELECT | DRAW, more=0, cut=0, shift=(0, 0),
+           switch_to=0, display_filter=None):
     """One frame record: 20 bytes of header, then the captured bytes (cut
     bytes more were on the wire)."""
     if cut:
@@ -35,18 +38,20 @@ def record(frame, secs=1600000000, nsecs=0, flags=TREE | COLUMNS, more=0, number
         flags |= SHIFT
     if flags & SWITCH:
         more |= switch_to
-    return struct.pack("<BBHHHiIhH", flags, more, (number or 1) - 1, len(frame),
-                       max(cut - 1, 0), secs, nsecs, *shift) + frame
+    if display_filter is not None:
+        more |= FILTER | display_filter << 5
+    return struct.pack("<BBHHHiIhH", flags, more, 0, len(frame), max(cut - 1, 0), secs, nsecs,
+                       *shift) + frame
 
 
-def capture(fmt, *records, time_format=2):
-    """Byte 0: the format opened with, and the packet list's time format."""
-    return bytes([fmt | time_format << 2]) + b"".join(records)
+def capture(fmt, *records, time_format=2, read_filter=NO_READ_FILTER):
+    """Byte 0: the format opened with, the packet list's time format and
+    the read filter."""
+    return bytes([fmt | time_format << 2 | read_filter << 6]) + b"".join(records)
 
 
 def numbered(records):
-    return [record(frame, secs, nsecs, number=i + 1, **extra)
-            for i, (frame, (secs, nsecs), extra) in enumerate(records)]
+    return [record(frame, secs, nsecs, **extra) for frame, (secs, nsecs), extra in records]
 
 
 def seeds():
@@ -62,6 +67,14 @@ def seeds():
                        frac(0x5A000001, 0), UDP + frac(1700000000, 0x7FFFFFFF)]
     out["fraction-trailer"] = capture(FRACTION, *numbered(
         [(f, (1700000000 + 17 * i, 500), {}) for i, f in enumerate(fraction_frames)]))
+    # The tick counter, anchored at a frame the read filter drops.
+    out["tick-read-filter"] = capture(TICKS, *numbered(
+        [(UDP + tick(ONE_SECOND), (1600000000, 0), {}),
+         (UDP + tick(3 * ONE_SECOND), (1600000001, 0), {}),
+         (b"\x01\x02\x03\x04\x05\x06\x07\x08\x09", (1600000002, 0), {"flags": STOP}),
+         (UDP + tick(4 * ONE_SECOND), (1600000003, 0),
+          {"more": NEW_CAPTURE, "flags": SELECT | REDISSECT | STOP})]),
+        read_filter=READ_NOT_TS)
 
     # Tick counter: anchor at frame 1, earlier counts, 2^56 - 1 ticks.
     tick_frames = [UDP + bytes.fromhex("0000000BEBC20077"), UDP + tick(ONE_SECOND + 200),
@@ -95,7 +108,7 @@ def seeds():
     anchored = [(UDP + tick(10 * ONE_SECOND), (1600000005, 111), {}),
                 (UDP + tick(11 * ONE_SECOND + ONE_SECOND // 2), (1600000099, 0), {})]
     for name, first in [("short", (b"\x00\x00\x00\x0b", (1600000000, 0), {})),
-                        ("ppi", (UDP + tick(5), (1600000000, 0), {"flags": TREE | PPI})),
+                        ("ppi", (UDP + tick(5), (1600000000, 0), {"flags": SELECT | PPI})),
                         ("cut", (UDP[:60], (1600000000, 0), {"cut": len(UDP) + 8 - 60}))]:
         out["tick-anchor-" + name] = capture(TICKS, *numbered([first] + anchored))
 
@@ -108,7 +121,7 @@ def seeds():
     # Nested Ethernet in every format.
     nested = captures.with_header(UDP + frac(1700000000, 0x80000000), 1700000000, 0x80000000)
     for fmt in (TICKS, FRACTION, HEADER):
-        out["ppi-%d" % fmt] = capture(fmt, record(nested, flags=TREE | COLUMNS | PPI))
+        out["ppi-%d" % fmt] = capture(fmt, record(nested, flags=SELECT | DRAW | PPI))
 
     # An Ethernet frame that carries another (a remote capture's packet,
     # RPCAP over UDP): only the outer one is the device's.
@@ -121,45 +134,58 @@ def seeds():
             outer = captures.with_header(captures.ipv4_udp_frame(rpcap), 1700000001, 0)
         out["rpcap-%d" % fmt] = capture(fmt, record(outer), record(outer, flags=0))
 
-    # Microsecond files, Time Shift both ways, no tree and a hidden tree.
+    # Microsecond files, Time Shift both ways and undone, display filters.
     out["usec-shift"] = capture(FRACTION, *numbered(
         [(UDP + frac(1700000000, 7), (1600000000, 123000), {"more": USEC}),
          (b"\x01\x02\x03\x04", (1600000001, 0), {"more": USEC, "shift": (3600, 0)}),
          (UDP + frac(1700000000, 0x40000000), (1600000002, 0), {"shift": (-2, 32768)}),
-         (UDP + frac(1700000001, 0), (1600000003, 0), {"flags": 0}),
-         (UDP + frac(1700000002, 0), (1600000004, 0), {"flags": 0, "more": HIDDEN_TREE})]),
+         (UDP + frac(1700000001, 0), (1600000003, 0), {"flags": 0, "display_filter": SHOW_TS}),
+         (UDP + frac(1700000002, 0), (1600000004, 0),
+          {"flags": DRAW | REDISSECT, "more": UNDO, "display_filter": SHOW_ETH})]),
         time_format=6)
 
     # The GUI: a format chosen, then "Disabled" and a new dissection (every
     # frame gets its file time back); trailer to tick counter; Time Shift.
     header_capture = [(header(1700000000 + i, 0x80000000) + UDP, (1000 + i, 0), {})
                       for i in range(3)]
-    last = dict(flags=TREE | COLUMNS | RESCAN | SWITCH | READ_DONE, switch_to=DISABLED)
+    last = dict(flags=SELECT | DRAW | SWITCH | STOP, switch_to=DISABLED)
     out["gui-header-then-disabled"] = capture(HEADER, *numbered(
         header_capture[:2] + [header_capture[2][:2] + (last,)]))
     fraction_capture = [(UDP + frac(0x5A000000 + i, 0x80000000), (1600000000 + i, 0), {})
                         for i in range(3)]
-    last = dict(flags=TREE | COLUMNS | RESCAN | SWITCH | READ_DONE, switch_to=TICKS)
+    last = dict(flags=SELECT | DRAW | SWITCH | STOP, switch_to=TICKS)
     out["gui-fraction-then-ticks"] = capture(FRACTION, *numbered(
         fraction_capture[:2] + [fraction_capture[2][:2] + (last,)]))
     out["gui-time-shift"] = capture(HEADER, *numbered(
         [(f, t, {"shift": (3600, 0)}) for f, t, _ in header_capture[:2]]
         + [(header_capture[2][0], header_capture[2][1],
-            dict(flags=TREE | RESCAN | READ_DONE, shift=(3600, 0)))]))
+            dict(flags=SELECT | REDISSECT | STOP, shift=(3600, 0)))]))
     # A new capture opened after one was read, and one opened mid-reading.
     out["new-capture"] = capture(TICKS, *numbered(
-        [(UDP + tick(ONE_SECOND), (1600000000, 0), {"flags": TREE | READ_DONE}),
+        [(UDP + tick(ONE_SECOND), (1600000000, 0), {"flags": SELECT | STOP}),
          (UDP + tick(2 * ONE_SECOND), (1600000010, 0), {"more": NEW_CAPTURE}),
          (UDP + tick(3 * ONE_SECOND), (1600000020, 0), {"more": NEW_CAPTURE}),
          (UDP + tick(5 * ONE_SECOND), (1600000030, 0),
-          {"flags": TREE | RESCAN | SWITCH, "switch_to": DISABLED})]))
+          {"flags": SELECT | SWITCH, "switch_to": DISABLED})]))
+    out.update(regressions())
     return out
 
 
+def regressions():
+    """The inputs of tests/fuzz/regressions/ (regressions.txt says what each
+    found), written anew by --regressions."""
+    header = captures.with_header(UDP, 1600000000, 0x80000000)
+    return {
+        "live-capture-redissected-then-disabled": capture(HEADER, *numbered([
+            (header, (1000, 0), {"flags": SELECT | REDISSECT}),
+            (UDP, (1001, 0), {"flags": SELECT | STOP | SWITCH, "switch_to": DISABLED})])),
+    }
+
+
 def main():
-    folder = Path(sys.argv[1])
+    folder = Path(sys.argv[-1])
     folder.mkdir(parents=True, exist_ok=True)
-    for name, data in seeds().items():
+    for name, data in (regressions() if "--regressions" in sys.argv else seeds()).items():
         (folder / name).write_bytes(data)
 
 

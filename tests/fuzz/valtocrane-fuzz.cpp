@@ -1,38 +1,44 @@
 /* valtocrane-fuzz.cpp
  * libFuzzer target: the host's dissection library, in-process, with the
- * ValtoCrane dissector registered, dissecting each input as a short capture
- * of Ethernet frames, the way TShark and Wireshark drive it.
+ * ValtoCrane dissector registered, taking each input as a capture that the
+ * GUI opens, reads and dissects again and again, through the host tests'
+ * replay of the GUI (tests/host/host-session.h).
  *
  * The plugin's sources are compiled into this program with the fuzzer's
  * coverage instrumentation and the address and undefined-behaviour
  * sanitizers, and registered through the plugin's own plugin_register()
- * before epan_init(), as the host registers the plugins it loads. This file
+ * before epan_init(), as the host registers the plugins it loads. The rest
  * is built with the sanitizers but without coverage instrumentation, so the
  * edges the fuzzer counts are the plugin's alone. The host's libraries are
- * the distribution's own.
+ * the distribution's own. A dissector bug the host reports aborts the run
+ * (WIRESHARK_ABORT_ON_DISSECTOR_BUG), as a crash does.
  *
- * An input is one capture. Byte 0 chooses the format the capture is opened
- * with (its low 2 bits: disabled, tick-counter trailer, seconds-and-fraction
- * trailer, capture header) and, in the rest modulo 10, the packet list's
- * time format (relative, absolute, with date, delta, epoch, UTC...). Then
- * come frames, each a 20-byte record and its bytes (little-endian fields):
+ * An input is one capture, held in memory. Byte 0 chooses the format the
+ * capture is opened with (its low 2 bits: disabled, tick-counter trailer,
+ * seconds-and-fraction trailer, capture header), the packet list's time
+ * format (bits 2-5, modulo 10: relative, absolute, with date, delta,
+ * epoch, UTC...) and a read filter (bits 6-7: none, "valtocrane",
+ * "!valtocrane.ts", "udp"). Then come frames, each a 20-byte record and its
+ * bytes (little-endian fields). Each frame is read as a live capture reads
+ * it, then the steps its record asks for are taken, in the order of the
+ * bits (byte 1's 0x10 and 0x80 after byte 0's 0x02, 0x80 before 0x40):
  *
- *   0      flags:  0x01 dissect with a visible protocol tree
- *                  0x02 fill in the packet list's columns afterwards
+ *   0      flags:  0x01 select the frame (a visible tree)
+ *                  0x02 draw every row (columns filled in)
  *                  0x04 the frame was cut by a snap length: its reported
  *                       length exceeds the captured one by bytes 6-7 + 1
- *                  0x08 Time Shift: bytes 16-19 are the frame's offset
+ *                  0x08 Edit > Time Shift every frame by bytes 16-19
  *                  0x10 the frame is Ethernet inside PPI, not the record itself
- *                  0x20 after this frame, dissect every frame of the capture
- *                       again from the start (as the GUI does after a change)
- *                  0x40 before that (or this frame, without 0x20), apply the
- *                       format in byte 1's low 2 bits
- *                  0x80 after this frame the first reading is done
+ *                  0x20 dissect every frame anew (a new session)
+ *                  0x40 change the format to byte 1's low 2 bits (the
+ *                       Preferences dialog: a new session)
+ *                  0x80 the capture stops: every frame is read (a frame
+ *                       after it opens a new capture)
  *   1      bits 0-1 the format for 0x40; 0x04 the file keeps microseconds;
- *          0x08 close the capture and open a new one before this frame;
- *          0x10 a tree is built but not shown (another protocol's fields
- *          were asked for)
- *   2-3    frame number less 1
+ *          0x08 close the capture and open a new one with this frame;
+ *          0x10 apply the display filter of bits 5-6 ("", "valtocrane",
+ *          "eth", "valtocrane.ts"); 0x80 undo every Time Shift
+ *   2-3    not read
  *   4-5    captured length (at most what the input has left)
  *   6-7    for 0x04, reported length less captured length less 1
  *   8-11   capture file time, signed seconds since 1970
@@ -40,19 +46,14 @@
  *   16-17  Time Shift, signed seconds; 18-19 its fraction in 1/65536 s
  *
  * With VALTOCRANE_FUZZ_FORMAT set to a format's preference value, every
- * capture is opened in that format and a format switch chooses between it
+ * capture is opened in that format and a format change goes between it
  * (format bits not 0) and "disabled" (0), so a run can stay with one format;
- * with "disabled" fixed, a switch goes to the format the bits say.
+ * with "disabled" fixed, a change goes to the format the bits say.
  *
- * A new dissection of the whole capture is made twice, and each frame must
- * get the same time from both. After every new dissection in "Disabled"
- * each frame must also show its capture file time again (check_file_times;
- * VALTOCRANE_FUZZ_TIME_CHECK=0 leaves the check out, for runs over a
- * plugin with a known fault there).
- *
- * Every input starts from the same state: the previous capture is closed and
- * an empty one is opened and read through, which by the plugin's own rules
- * forgets frames of closed captures.
+ * Every new dissection of the capture is made twice, and each frame must
+ * get the same time from both. After one in "Disabled" each frame must also
+ * show its capture file time again (VALTOCRANE_FUZZ_TIME_CHECK=0 leaves
+ * that check out, for runs over a plugin with a known fault there).
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -62,26 +63,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <wireshark.h>
 #include <epan/column.h>
-#include <epan/column-info.h>
-#include <epan/epan.h>
-#include <epan/epan_dissect.h>
-#include <epan/frame_data.h>
-#include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/timestamp.h>
-#include <epan/tvbuff.h>
-#include <wiretap/wtap.h>
-#include <wsutil/filesystem.h>
-#include <wsutil/privileges.h>
-#include <wsutil/report_message.h>
-#include <wsutil/wslog.h>
 
-#include "host-startup.h"
-#include "valtocrane-host.h"
-#include "valtocrane-time.h"
+#include "host-session.h"
+#include "valtocrane-format.h"
 
 extern "C" void plugin_register(void);
 
@@ -92,54 +82,90 @@ constexpr unsigned MAX_FRAMES = 16;
 /* The packet list's time formats, TS_RELATIVE to TS_UTC_WITH_YDOY. */
 constexpr unsigned TIME_FORMATS = TS_UTC_WITH_YDOY + 1;
 
-const char *const FORMATS[] = {
-    "disabled", "valtocrane-q3-graphite", "valtocrane-proprietary-headers", "valtocrane-pcapng",
-};
+const char *const READ_FILTERS[] = { nullptr, "valtocrane", "!valtocrane.ts", "udp" };
+const char *const DISPLAY_FILTERS[] = { "", "valtocrane", "eth", "valtocrane.ts" };
 
 /* A PPI header: version 0, no flags, 8 bytes, link type Ethernet. */
 const guint8 PPI_ETHERNET[] = { 0, 0, 8, 0, 1, 0, 0, 0 };
 
-struct Frame {
-    frame_data fd;
-    wtap_rec rec;
-    guint8 *bytes;  /* what the file holds of the frame */
-    guint32 captured;
+/* A record of the capture as the file would hold it. */
+struct Stored {
+    nstime_t ts;
+    int tsprec;
+    guint32 reported;
+    int encap;
+    std::vector<guint8> bytes;
 };
 
-epan_t *session;
+/* The capture's records, read as they are added, as from a live capture's
+ * file. */
+class MemoryRecords : public host::Records {
+public:
+    std::vector<Stored> stored;
+
+    bool next(valtocrane_record *r, gint64 *offset) override
+    {
+        if (read_ >= stored.size())
+            return false;
+        *offset = static_cast<gint64>(read_);
+        return at(static_cast<gint64>(read_++), r);
+    }
+
+    bool at(gint64 offset, valtocrane_record *r) override
+    {
+        const Stored &s = stored[static_cast<std::size_t>(offset)];
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+        /* 4.6 names the record's type, and the frame dissector shows the name. */
+        wtap_setup_packet_rec(&r->rec, s.encap);
+#else
+        r->rec.rec_type = REC_TYPE_PACKET;
+#endif
+        r->rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+        r->rec.ts = s.ts;
+        r->rec.tsprec = s.tsprec;
+        r->rec.rec_header.packet_header.caplen = static_cast<guint32>(s.bytes.size());
+        r->rec.rec_header.packet_header.len = s.reported;
+        r->rec.rec_header.packet_header.pkt_encap = s.encap;
+        valtocrane_record_set_data(r, s.bytes.data(), static_cast<guint32>(s.bytes.size()));
+        return true;
+    }
+
+private:
+    std::size_t read_ = 0;
+};
+
+/* The host's dissection session, kept: epan_new() runs every dissector's
+ * init routine, which takes some 30 ms (with the sanitizers more) and keeps
+ * about 10 MB that epan_free() does not give back (4.0.17), far too much
+ * for every input. What the plugin sees of a new session is its own init
+ * routine, so that is what runs for each; a whole new session of the host
+ * replaces it at the first and then at every 20,000th. */
+void (*plugin_init)(void);
+
+class FuzzSession : public host::Session {
+protected:
+    void end_session() override {}
+    void start_session() override
+    {
+        if (epan_ == nullptr || ++sessions_ % 20000 == 0) {
+            if (epan_ != nullptr)
+                host::Session::end_session();
+            host::Session::start_session();
+        } else {
+            plugin_init();
+        }
+    }
+
+private:
+    unsigned long sessions_ = 0;
+};
+
+FuzzSession *session;
+MemoryRecords *records;
 column_info cinfo;
-Frame frames[MAX_FRAMES];
-unsigned frame_count;
 const char *fixed_format;
 bool disabled;  /* the format now chosen is "Disabled" */
 bool time_check = true;
-void (*plugin_init)(void);
-unsigned long new_captures;
-
-/* What the host keeps across one pass over the frames. */
-nstime_t elapsed;
-const frame_data *ref_frame;
-const frame_data *prev_dis;
-guint32 cum_bytes;
-
-const nstime_t *
-frame_ts(struct packet_provider_data *, guint32 frame_num)
-{
-    for (unsigned i = 0; i < frame_count; i++) {
-        if (frames[i].fd.num == frame_num)
-            return &frames[i].fd.abs_ts;
-    }
-    return NULL;
-}
-
-/* Every frame's interface, whatever the series' parameters (4.4 added the
- * section number). */
-template <typename... Rest>
-const char *
-interface_name(struct packet_provider_data *, Rest...)
-{
-    return "device";
-}
 
 void
 report(const char *format, va_list ap)
@@ -163,113 +189,42 @@ __wrap_register_init_routine(void (*func)(void))
 
 namespace {
 
+const char *
+format_name(unsigned bits)
+{
+    const char *name = VALTOCRANE_FORMATS[bits & 3].name;
+
+    /* One format fixed: a change goes between it and "Disabled"; with
+     * "Disabled" fixed, to any format, so that frames get retimed. */
+    if (fixed_format && strcmp(fixed_format, "disabled") != 0)
+        name = (bits & 3) ? fixed_format : "disabled";
+    disabled = strcmp(name, "disabled") == 0;
+    return name;
+}
+
 /* What the user sees after a whole new dissection in "Disabled": every frame
  * with its capture file time (plus its Time Shift) and the file's time
  * precision, as the host alone shows it. Anything else is a fault the
  * sanitizers cannot see: it stops the run like a crash. */
 void
-check_file_times(void)
+check_file_times(const std::vector<host::FrameTime> &times)
 {
-    for (unsigned i = 0; i < frame_count; i++) {
-        const frame_data &fd = frames[i].fd;
-        const nstime_t &file = frames[i].rec.ts;
+    for (std::size_t i = 0; i < times.size(); i++) {
+        const host::FrameTime &t = times[i];
+        const Stored &s = records->stored[static_cast<std::size_t>(t.file_off)];
         const valtocrane_time expected = valtocrane_time_normalise(
-            static_cast<std::int64_t>(file.secs) + fd.shift_offset.secs,
-            static_cast<std::int64_t>(file.nsecs) + fd.shift_offset.nsecs);
-        const valtocrane_time shown = valtocrane_time_normalise(fd.abs_ts.secs, fd.abs_ts.nsecs);
+            static_cast<std::int64_t>(s.ts.secs) + t.shift_offset.secs,
+            static_cast<std::int64_t>(s.ts.nsecs) + t.shift_offset.nsecs);
+        const valtocrane_time shown = valtocrane_time_normalise(t.abs_ts.secs, t.abs_ts.nsecs);
 
-        if (!valtocrane_time_equal(shown, expected) ||
-            fd.tsprec != static_cast<unsigned>(frames[i].rec.tsprec)) {
-            fprintf(stderr, "frame %u (number %u) after a new dissection in \"Disabled\": "
-                    "time %lld.%09d precision %u, capture file time %lld.%09d precision %d\n",
-                    i + 1, fd.num, static_cast<long long>(shown.secs), shown.nsecs, fd.tsprec,
-                    static_cast<long long>(expected.secs), expected.nsecs, frames[i].rec.tsprec);
+        if (!valtocrane_time_equal(shown, expected) || t.tsprec != s.tsprec) {
+            fprintf(stderr, "frame %zu after a new dissection in \"Disabled\": time %lld.%09d "
+                    "precision %d, capture file time %lld.%09d precision %d\n", i + 1,
+                    static_cast<long long>(shown.secs), shown.nsecs, t.tsprec,
+                    static_cast<long long>(expected.secs), expected.nsecs, s.tsprec);
             abort();
         }
     }
-}
-
-void
-set_format(unsigned bits)
-{
-    const char *name = FORMATS[bits & 3];
-    char pref[128];
-    char *errmsg = NULL;
-
-    /* One format fixed: a switch goes between it and "Disabled"; with
-     * "Disabled" fixed, to any format, so that frames get retimed. */
-    if (fixed_format && strcmp(fixed_format, "disabled") != 0)
-        name = (bits & 3) ? fixed_format : "disabled";
-    disabled = strcmp(name, "disabled") == 0;
-    snprintf(pref, sizeof pref, "valtocrane.ts_type:%s", name);
-    if (prefs_set_pref(pref, &errmsg) != PREFS_SET_OK) {
-        fprintf(stderr, "cannot set %s: %s\n", pref, errmsg ? errmsg : "");
-        abort();
-    }
-    g_free(errmsg);
-    prefs_apply_all();
-}
-
-/* A new dissection of a capture. The host runs every dissector's init
- * routine in epan_new(), which takes some 30 ms (with the sanitizers more)
- * and keeps about 10 MB that epan_free() does not give back (4.0.17): far
- * too much for every input. What the plugin sees of it is its own init
- * routine, so that is what runs for every new dissection; a whole new
- * session of the host (epan_free() and epan_new()) replaces it at the
- * first new capture of the run and at every 20,000th after it. */
-void
-new_dissection(bool whole_session)
-{
-    static struct packet_provider_funcs funcs;
-
-    if (whole_session || !session || !plugin_init) {
-        funcs.get_frame_ts = frame_ts;
-        funcs.get_interface_name = interface_name;
-        funcs.get_interface_description = interface_name;
-        if (session)
-            epan_free(session);
-        session = epan_new(NULL, &funcs);
-    } else {
-        plugin_init();
-    }
-    nstime_set_zero(&elapsed);
-    ref_frame = NULL;
-    prev_dis = NULL;
-    cum_bytes = 0;
-}
-
-void
-close_capture(void)
-{
-    for (unsigned i = 0; i < frame_count; i++) {
-        frame_data_destroy(&frames[i].fd);
-        wtap_rec_cleanup(&frames[i].rec);
-        g_free(frames[i].bytes);
-    }
-    frame_count = 0;
-}
-
-void
-dissect(Frame &f, bool tree, bool visible, bool columns)
-{
-    epan_dissect_t *edt = epan_dissect_new(session, tree, visible);
-
-    frame_data_set_before_dissect(&f.fd, &elapsed, &ref_frame, prev_dis);
-#if VALTOCRANE_HOST_AT_LEAST(4, 6)
-    ws_buffer_clean(&f.rec.data);
-    ws_buffer_append(&f.rec.data, f.bytes, f.captured);
-    epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &f.rec, &f.fd, columns ? &cinfo : NULL);
-#else
-    epan_dissect_run(edt, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &f.rec,
-                     tvb_new_real_data(f.bytes, f.captured,
-                                       static_cast<gint>(f.rec.rec_header.packet_header.len)),
-                     &f.fd, columns ? &cinfo : NULL);
-#endif
-    if (columns)
-        epan_dissect_fill_in_columns(edt, FALSE, TRUE);
-    frame_data_set_after_dissect(&f.fd, &cum_bytes);
-    prev_dis = &f.fd;
-    epan_dissect_free(edt);
 }
 
 /* A new dissection of every frame of the capture, done twice: both start
@@ -277,33 +232,24 @@ dissect(Frame &f, bool tree, bool visible, bool columns)
  * same time and precision from both, as every view of a frame shows it
  * whichever dissection drew it. */
 void
-redissect(bool tree, bool visible, bool columns)
+redissect(void)
 {
-    nstime_t first[MAX_FRAMES];
-    unsigned first_tsprec[MAX_FRAMES];
-
-    for (unsigned pass = 0; pass < 2; pass++) {
-        new_dissection(false);
-        /* As the GUI's rescan: every frame unvisited, its per-frame data
-         * gone with the old session. */
-        for (unsigned i = 0; i < frame_count; i++) {
-            frame_data_reset(&frames[i].fd);
-            dissect(frames[i], tree, visible, columns);
-        }
-        for (unsigned i = 0; i < frame_count; i++) {
-            const frame_data &fd = frames[i].fd;
-            if (pass == 0) {
-                first[i] = fd.abs_ts;
-                first_tsprec[i] = fd.tsprec;
-            } else if (nstime_cmp(&first[i], &fd.abs_ts) != 0 || first_tsprec[i] != fd.tsprec) {
-                fprintf(stderr, "frame %u (number %u) dissected anew twice: time %lld.%09d "
-                        "precision %u, then %lld.%09d precision %u\n", i + 1, fd.num,
-                        static_cast<long long>(first[i].secs), first[i].nsecs, first_tsprec[i],
-                        static_cast<long long>(fd.abs_ts.secs), fd.abs_ts.nsecs, fd.tsprec);
-                abort();
-            }
+    session->redissect();
+    const std::vector<host::FrameTime> first = session->times();
+    session->redissect();
+    const std::vector<host::FrameTime> second = session->times();
+    for (std::size_t i = 0; i < first.size(); i++) {
+        const nstime_t &a = first[i].abs_ts, &b = second[i].abs_ts;
+        if (a.secs != b.secs || a.nsecs != b.nsecs || first[i].tsprec != second[i].tsprec) {
+            fprintf(stderr, "frame %zu dissected anew twice: time %lld.%09d precision %d, "
+                    "then %lld.%09d precision %d\n", i + 1, static_cast<long long>(a.secs),
+                    a.nsecs, first[i].tsprec, static_cast<long long>(b.secs), b.nsecs,
+                    second[i].tsprec);
+            abort();
         }
     }
+    if (disabled && time_check)
+        check_file_times(second);
 }
 
 guint32
@@ -320,59 +266,53 @@ le32(const guint8 *p)
 
 /* The next frame of the input as a record of the capture; NULL when the
  * input has no whole record left. */
-Frame *
-read_frame(const guint8 *&data, std::size_t &size, const guint8 *&h)
+const guint8 *
+read_frame(const guint8 *&data, std::size_t &size, Stored *s)
 {
-    if (size < RECORD_LEN || frame_count == MAX_FRAMES)
+    if (size < RECORD_LEN)
         return NULL;
-    h = data;
+    const guint8 *h = data;
     const bool ppi = h[0] & 0x10;
-    guint32 captured = MIN(le16(h + 4), static_cast<guint32>(size - RECORD_LEN));
-    guint32 reported = captured + ((h[0] & 0x04) ? le16(h + 6) + 1 : 0);
-    Frame &f = frames[frame_count++];
+    const guint32 captured = MIN(le16(h + 4), static_cast<guint32>(size - RECORD_LEN));
+    const guint32 reported = captured + ((h[0] & 0x04) ? le16(h + 6) + 1 : 0);
+    const guint32 front = ppi ? sizeof PPI_ETHERNET : 0;
 
     data += RECORD_LEN + captured;
     size -= RECORD_LEN + captured;
 
-    f.captured = captured + (ppi ? sizeof PPI_ETHERNET : 0);
-    f.bytes = static_cast<guint8 *>(g_malloc(f.captured + 1));
-    if (ppi)
-        memcpy(f.bytes, PPI_ETHERNET, sizeof PPI_ETHERNET);
-    memcpy(f.bytes + (ppi ? sizeof PPI_ETHERNET : 0), h + RECORD_LEN, captured);
-
-#if VALTOCRANE_HOST_AT_LEAST(4, 6)
-    /* 4.6 names the record's type, and the frame dissector shows the name. */
-    wtap_rec_init(&f.rec, f.captured);
-    wtap_setup_packet_rec(&f.rec, ppi ? WTAP_ENCAP_PPI : WTAP_ENCAP_ETHERNET);
-#else
-    wtap_rec_init(&f.rec);
-    f.rec.rec_type = REC_TYPE_PACKET;
-#endif
-    f.rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
-    f.rec.ts.secs = static_cast<gint32>(le32(h + 8));
-    f.rec.ts.nsecs = static_cast<int>(le32(h + 12) % 1000000000U);
-    f.rec.tsprec = WTAP_TSPREC_NSEC;
+    s->bytes.assign(PPI_ETHERNET, PPI_ETHERNET + front);
+    s->bytes.insert(s->bytes.end(), h + RECORD_LEN, h + RECORD_LEN + captured);
+    s->reported = reported + front;
+    s->encap = ppi ? WTAP_ENCAP_PPI : WTAP_ENCAP_ETHERNET;
+    s->ts.secs = static_cast<gint32>(le32(h + 8));
+    s->ts.nsecs = static_cast<int>(le32(h + 12) % 1000000000U);
+    s->tsprec = WTAP_TSPREC_NSEC;
     if (h[1] & 0x04) {
-        f.rec.tsprec = WTAP_TSPREC_USEC;
-        f.rec.ts.nsecs -= f.rec.ts.nsecs % 1000;
+        s->tsprec = WTAP_TSPREC_USEC;
+        s->ts.nsecs -= s->ts.nsecs % 1000;
     }
-    f.rec.rec_header.packet_header.caplen = f.captured;
-    f.rec.rec_header.packet_header.len = reported + (ppi ? sizeof PPI_ETHERNET : 0);
-    f.rec.rec_header.packet_header.pkt_encap = ppi ? WTAP_ENCAP_PPI : WTAP_ENCAP_ETHERNET;
+    return h;
+}
 
-    frame_data_init(&f.fd, le16(h + 2) + 1, &f.rec, 0, cum_bytes);
-    if (h[0] & 0x08) {
-        /* As Edit > Time Shift does: into the frame's time and its offset,
-         * both parts of the offset of one sign. */
-        nstime_t shift;
-        shift.secs = static_cast<gint16>(le16(h + 16));
-        shift.nsecs = static_cast<int>(le16(h + 18) * 15258U);  /* under 10^9 */
-        if (shift.secs < 0)
-            shift.nsecs = -shift.nsecs;
-        f.fd.shift_offset = shift;
-        nstime_add(&f.fd.abs_ts, &shift);
-    }
-    return &f;
+/* Edit > Time Shift by the record's offset: a sign and an offset of one
+ * sign, as the dialog parses it. */
+host::TimeShift
+time_shift(const guint8 *h)
+{
+    const auto secs = static_cast<gint16>(le16(h + 16));
+    host::TimeShift shift;
+    shift.negative = secs < 0;
+    shift.offset.secs = secs < 0 ? -secs : secs;
+    shift.offset.nsecs = static_cast<int>(le16(h + 18) * 15258U);  /* under 10^9 */
+    return shift;
+}
+
+void
+open_capture(const char *read_filter)
+{
+    auto fresh = std::make_unique<MemoryRecords>();
+    records = fresh.get();
+    session->open_records(std::move(fresh), read_filter);
 }
 
 int
@@ -385,6 +325,7 @@ initialise(const char *argv0)
     g_setenv("XDG_CONFIG_HOME", "/nonexistent", TRUE);
     g_setenv("XDG_DATA_HOME", "/nonexistent", TRUE);
     g_setenv("WIRESHARK_DEBUG_WMEM_OVERRIDE", "simple", FALSE);
+    g_setenv("WIRESHARK_ABORT_ON_DISSECTOR_BUG", "1", TRUE);
     g_setenv("G_SLICE", "always-malloc", FALSE);
 
     const char *check = getenv("VALTOCRANE_FUZZ_TIME_CHECK");
@@ -393,14 +334,12 @@ initialise(const char *argv0)
     if (fixed_format && !*fixed_format)
         fixed_format = NULL;
 
-    host_log_init("valtocrane-fuzz");
+    valtocrane_host_startup("valtocrane-fuzz", argv0);
     /* The host's warnings about frames it cannot find for time references
      * would fill the output; its errors and failed assertions still abort. */
     ws_log_set_level(LOG_LEVEL_CRITICAL);
-    init_process_policies();
-    g_free(host_configuration_init(argv0));
     /* The target opens no file: the host's file failures are only counted. */
-    host_report_routines(&routines, report);
+    valtocrane_host_report_routines(&routines, report);
     init_report_message("valtocrane-fuzz", &routines);
 
     wtap_init(FALSE);
@@ -420,16 +359,19 @@ initialise(const char *argv0)
         fprintf(stderr, "cannot set %s: %s\n", rpcap, errmsg ? errmsg : "");
     g_free(errmsg);
     prefs_apply_all();
-    timestamp_set_precision(TS_PREC_AUTO);
-    timestamp_set_seconds_type(TS_SECONDS_DEFAULT);
-    build_column_format_array(&cinfo, prefs_p->num_cols, TRUE);
-    if (fixed_format)
-        set_format(1);  /* checks the name */
+    if (fixed_format && !valtocrane_format_by_name(fixed_format)) {
+        fprintf(stderr, "VALTOCRANE_FUZZ_FORMAT: no format %s\n", fixed_format);
+        return 1;
+    }
     if (!plugin_init) {
         fprintf(stderr, "the plugin registered no init routine\n");
         return 1;
     }
-    new_dissection(true);
+    timestamp_set_precision(TS_PREC_AUTO);
+    timestamp_set_seconds_type(TS_SECONDS_DEFAULT);
+    build_column_format_array(&cinfo, prefs_p->num_cols, TRUE);
+    session = new FuzzSession;
+    session->show_columns(&cinfo);
     return 0;
 }
 
@@ -449,51 +391,48 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     if (size < 1)
         return 0;
 
-    /* The previous capture closed; an empty one opened and read through. */
-    close_capture();
-    new_dissection(false);
-    postseq_cleanup_all_protocols();
-
-    set_format(data[0]);
-    timestamp_set_type(static_cast<ts_type>((data[0] >> 2) % TIME_FORMATS));
-    new_dissection(false);
+    const char *read_filter = READ_FILTERS[data[0] >> 6];
+    host::set_format(format_name(data[0]));
+    timestamp_set_type(static_cast<ts_type>(((data[0] >> 2) & 0xF) % TIME_FORMATS));
+    open_capture(read_filter);
     data++;
     size--;
 
-    bool read_done = false;
+    bool reading = true;
+    unsigned frames = 0;
+    Stored stored;
     const guint8 *h;
-    Frame *f;
-    while ((f = read_frame(data, size, h)) != NULL) {
+    while (frames < MAX_FRAMES && (h = read_frame(data, size, &stored)) != NULL) {
         const guint8 flags = h[0], more = h[1];
-        const bool tree = (flags & 0x01) || (more & 0x10);
-        const bool visible = flags & 0x01;
 
-        if (more & 0x08) {
+        if ((more & 0x08) || !reading) {
             /* Another capture: this frame becomes its first. */
-            Frame fresh = *f;
-            frame_count--;
-            close_capture();
-            frames[0] = fresh;
-            frame_count = 1;
-            f = &frames[0];
-            new_dissection(++new_captures % 20000 == 1);
-            read_done = false;
+            open_capture(read_filter);
+            reading = true;
         }
-        if ((flags & 0x40) && !(flags & 0x20))
-            set_format(more);
-        dissect(*f, tree, visible, flags & 0x02);
-        if ((flags & 0x80) && !read_done) {
-            postseq_cleanup_all_protocols();
-            read_done = true;
+        records->stored.push_back(stored);
+        frames++;
+        session->continue_tail(1);
+
+        if (more & 0x10)
+            session->filter(DISPLAY_FILTERS[(more >> 5) & 3]);
+        if (flags & 0x01)
+            session->select(session->count());
+        if (flags & 0x02)
+            session->redraw();
+        if (flags & 0x08)
+            session->time_shift(time_shift(h));
+        if (more & 0x80)
+            session->time_shift_undo();
+        if (flags & 0x80) {
+            session->finish_tail();
+            reading = false;
         }
-        if (flags & 0x20) {
-            if (flags & 0x40)
-                set_format(more);
-            /* The frames keep what the host's dissectors noted on them. */
-            redissect(tree, visible, flags & 0x02);
-            if (disabled && time_check)
-                check_file_times();
-        }
+        if (flags & 0x40)
+            host::set_format(format_name(more));
+        if (flags & 0x60)
+            redissect();
     }
+    session->close();
     return 0;
 }

@@ -1,7 +1,8 @@
 /* host-session.cpp
- * The GUI's capture file steps, after the host's file.c, ui/time_shift.c and
- * the packet list's row records (ui/qt/models/packet_list_record.cpp). The
- * comments name the GUI routine each part follows.
+ * The GUI's capture file steps, after the host's file.c,
+ * file_packet_provider.c, ui/time_shift.c and the packet list's row records
+ * (ui/qt/models/packet_list_record.cpp). The comments name the GUI routine
+ * each part follows.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -9,6 +10,90 @@
 #include "host-session.h"
 
 namespace host {
+
+namespace {
+
+/* A capture file, read with the host's capture-file library. */
+class FileRecords : public Records {
+public:
+    explicit FileRecords(wtap *wth) : wth_(wth) {}
+    ~FileRecords() override { wtap_close(wth_); }
+
+    /* A failure other than the end of the file is the GUI's read failure
+     * alert. */
+    bool next(valtocrane_record *r, gint64 *offset) override
+    {
+        int err = 0;
+        gchar *err_info = NULL;
+        const bool ok = valtocrane_record_read(wth_, r, &err, &err_info, offset);
+        g_free(err_info);
+        if (!ok && err != 0)
+            valtocrane_host_reports++;
+        return ok;
+    }
+
+    bool at(gint64 offset, valtocrane_record *r) override
+    {
+        int err = 0;
+        gchar *err_info = NULL;
+        const bool ok = valtocrane_record_read_at(wth_, offset, r, &err, &err_info);
+        g_free(err_info);
+        if (!ok)
+            valtocrane_host_reports++;
+        return ok;
+    }
+
+    void sequential_close() override { wtap_sequential_close(wth_); }
+    int file_type_subtype() const override { return wtap_file_type_subtype(wth_); }
+
+    /* cap_file_provider_get_interface_name and _description */
+    const char *interface_name(guint32 id) override
+    {
+        const char *options[] = { option(id, OPT_IDB_NAME), option(id, OPT_IDB_DESCRIPTION),
+                                  option(id, OPT_IDB_HARDWARE) };
+        for (const char *name : options) {
+            if (name)
+                return name;
+        }
+        return "unknown";
+    }
+
+    const char *interface_description(guint32 id) override
+    {
+        return option(id, OPT_IDB_DESCRIPTION);
+    }
+
+private:
+    const char *option(guint32 id, guint code)
+    {
+        wtapng_iface_descriptions_t *idb_info = wtap_file_get_idb_info(wth_);
+        wtap_block_t idb = id < idb_info->interface_data->len
+                               ? g_array_index(idb_info->interface_data, wtap_block_t, id)
+                               : NULL;
+        char *value = NULL;
+        g_free(idb_info);
+        if (idb && wtap_block_get_string_option_value(idb, code, &value) == WTAP_OPTTYPE_SUCCESS)
+            return value;
+        return NULL;
+    }
+
+    wtap *wth_;
+};
+
+} // namespace
+
+std::unique_ptr<Records>
+open_file(const std::string &path)
+{
+    int err = 0;
+    gchar *err_info = NULL;
+    wtap *wth = wtap_open_offline(path.c_str(), WTAP_TYPE_AUTO, &err, &err_info, TRUE);
+
+    g_free(err_info);
+    if (wth == NULL)
+        return nullptr;
+    return std::make_unique<FileRecords>(wth);
+}
 
 /* ws_get_frame_ts */
 const nstime_t *
@@ -25,16 +110,39 @@ Session::get_frame_ts(packet_provider_data *prov, guint32 frame_num)
     return NULL;
 }
 
-/* ws_epan_new. The other callbacks (the interface's and the process's
- * name and description, a block edited in the GUI) only label the frame
- * in the tree; left out. */
-epan_t *
-Session::new_epan()
+const char *
+Session::get_interface_name(packet_provider_data *prov, guint32 id)
+{
+    return prov->records->interface_name(id);
+}
+
+const char *
+Session::get_interface_description(packet_provider_data *prov, guint32 id)
+{
+    return prov->records->interface_description(id);
+}
+
+/* ws_epan_new; a block edited in the GUI is left out. */
+void
+Session::start_session()
 {
     static struct packet_provider_funcs funcs;  /* the rest NULL */
 
+    /* 4.4 added the section number to the interface callbacks; the
+     * casts take either form. */
     funcs.get_frame_ts = get_frame_ts;
-    return epan_new(&provider_, &funcs);
+    funcs.get_interface_name =
+        reinterpret_cast<decltype(funcs.get_interface_name)>(get_interface_name);
+    funcs.get_interface_description =
+        reinterpret_cast<decltype(funcs.get_interface_description)>(get_interface_description);
+    epan_ = epan_new(&provider_, &funcs);
+}
+
+void
+Session::end_session()
+{
+    epan_free(epan_);
+    epan_ = nullptr;
 }
 
 void
@@ -44,22 +152,16 @@ Session::note_dissected(const epan_dissect_t *edt, const frame_data *fd)
     dissected_[fd->num] = true;
 }
 
-/* cf_open */
-bool
-Session::open_file(const std::string &path)
+/* cf_open, and cf_set_rfcode as "wireshark -R" and the Open dialog do */
+void
+Session::open_records(std::unique_ptr<Records> records, const char *read_filter)
 {
-    int err = 0;
-    gchar *err_info = NULL;
-    wtap *wth = wtap_open_offline(path.c_str(), WTAP_TYPE_AUTO, &err, &err_info, TRUE);
-
-    g_free(err_info);
-    if (wth == NULL)
-        return false;
     close();
 
-    retime_record_init(&current_);
-    provider_.wth = wth;
-    cd_t_ = wtap_file_type_subtype(wth);
+    records_ = std::move(records);
+    valtocrane_record_init(&current_);
+    provider_.records = records_.get();
+    cd_t_ = records_->file_type_subtype();
     count_ = 0;
     provider_.frames = new_frame_data_sequence();
     nstime_set_zero(&elapsed_time_);
@@ -67,14 +169,15 @@ Session::open_file(const std::string &path)
     provider_.prev_dis = NULL;
     provider_.prev_cap = NULL;
     cum_bytes_ = 0;
-    epan_ = new_epan();
+    start_session();
     open_ = true;
     pinfo_ts_.assign(1, nstime_t());
     dissected_.assign(1, false);
-    return true;
+    if (read_filter && !dfilter_compile(read_filter, &rfcode_, NULL))
+        g_error("cannot compile the read filter %s", read_filter);
 }
 
-/* cf_read, with read_record and add_packet_to_packet_list */
+/* cf_read */
 void
 Session::read()
 {
@@ -89,8 +192,38 @@ Session::read()
     }
 }
 
-/* cf_continue_tail: up to limit more records read in order and dissected,
- * as in cf_read. */
+/* read_record: the record tested against the read filter, with a
+ * dissection of its own, then kept (and dissected for the packet list) or
+ * dropped for good. */
+bool
+Session::read_record(valtocrane_record *r, gint64 offset, epan_dissect_t *edt,
+                     dfilter_t *dfcode)
+{
+    frame_data fdlocal;
+    frame_data_init(&fdlocal, count_ + 1, &r->rec, offset, cum_bytes_);
+
+    gboolean passed = TRUE;
+    if (rfcode_) {
+        epan_dissect_t rf_edt;
+        epan_dissect_init(&rf_edt, epan_, TRUE, FALSE);
+        epan_dissect_prime_with_dfilter(&rf_edt, rfcode_);
+        valtocrane_host_dissect(&rf_edt, FALSE, cd_t_, r, &fdlocal, NULL);
+        passed = dfilter_apply_edt(rfcode_, &rf_edt);
+        epan_dissect_cleanup(&rf_edt);
+    }
+    if (!passed) {
+        frame_data_destroy(&fdlocal);
+        return false;
+    }
+    frame_data *fdata = frame_data_sequence_add(provider_.frames, &fdlocal);
+    count_++;
+    pinfo_ts_.push_back(nstime_t());
+    dissected_.push_back(false);
+    add_packet_to_packet_list(fdata, edt, dfcode, r);
+    return true;
+}
+
+/* cf_continue_tail: up to limit more records read in order, as in cf_read. */
 void
 Session::continue_tail(guint32 limit)
 {
@@ -103,23 +236,16 @@ Session::continue_tail(guint32 limit)
     epan_dissect_t edt;
     epan_dissect_init(&edt, epan_, create_proto_tree, FALSE);
 
-    host_record r;
-    retime_record_init(&r);
+    valtocrane_record r;
+    valtocrane_record_init(&r);
     gint64 data_offset = 0;
-    for (guint32 n = 0; n < limit && host_read_next(provider_.wth, &r, &data_offset); n++) {
-        /* read_record */
-        frame_data fdlocal;
-        frame_data_init(&fdlocal, count_ + 1, &r.rec, data_offset, cum_bytes_);
-        frame_data *fdata = frame_data_sequence_add(provider_.frames, &fdlocal);
-        count_++;
-        pinfo_ts_.push_back(nstime_t());
-        dissected_.push_back(false);
-        add_packet_to_packet_list(fdata, &edt, dfcode, &r);
-        retime_record_reset(&r);
+    for (guint32 n = 0; n < limit && records_->next(&r, &data_offset); n++) {
+        read_record(&r, data_offset, &edt, dfcode);
+        valtocrane_record_reset(&r);
     }
     dfilter_free(dfcode);
     epan_dissect_cleanup(&edt);
-    retime_record_cleanup(&r);
+    valtocrane_record_cleanup(&r);
 }
 
 /* cf_finish_tail, and the end of cf_read: every record left read, then
@@ -128,14 +254,14 @@ void
 Session::finish_tail()
 {
     continue_tail(G_MAXUINT32);
-    wtap_sequential_close(provider_.wth);
+    records_->sequential_close();
     postseq_cleanup_all_protocols();
 }
 
 /* add_packet_to_packet_list */
 void
 Session::add_packet_to_packet_list(frame_data *fdata, epan_dissect_t *edt, dfilter_t *dfcode,
-                                   host_record *r)
+                                   valtocrane_record *r)
 {
     frame_data_set_before_dissect(fdata, &elapsed_time_, &provider_.ref, provider_.prev_dis);
     provider_.prev_cap = fdata;
@@ -143,9 +269,9 @@ Session::add_packet_to_packet_list(frame_data *fdata, epan_dissect_t *edt, dfilt
     if (dfcode != NULL)
         epan_dissect_prime_with_dfilter(edt, dfcode);
     if (!fdata->visited)
-        host_prime_first_pass(edt);
+        valtocrane_host_prime_first_pass(edt);
 
-    host_dissect(edt, TRUE, cd_t_, r, fdata);
+    valtocrane_host_dissect(edt, TRUE, cd_t_, r, fdata, NULL);
     note_dissected(edt, fdata);
 
     if (dfcode != NULL)
@@ -176,10 +302,10 @@ Session::rescan_packets(bool redissect)
         (redissect && postdissectors_want_hfids());
 
     if (redissect) {
-        epan_free(epan_);
+        end_session();
         if (edt_ && edt_->pi.fd)
             frame_data_destroy(edt_->pi.fd);
-        epan_ = new_epan();
+        start_session();
         if (!create_proto_tree && have_filtering_tap_listeners())
             create_proto_tree = TRUE;
     }
@@ -197,18 +323,18 @@ Session::rescan_packets(bool redissect)
     frame_data *const selected_frame = current_frame_;
     frame_data *preceding_frame = NULL, *following_frame = NULL, *reselect = NULL;
 
-    host_record r;
-    retime_record_init(&r);
+    valtocrane_record r;
+    valtocrane_record_init(&r);
     for (guint32 framenum = 1; framenum <= count_; framenum++) {
         frame_data *fdata = frame_data_sequence_find(provider_.frames, framenum);
         if (redissect)
             frame_data_reset(fdata);
         fdata->dependent_of_displayed = 0;
         /* cf_read_record */
-        if (!host_read_at(provider_.wth, fdata->file_off, &r))
+        if (!records_->at(fdata->file_off, &r))
             break;
         add_packet_to_packet_list(fdata, &edt, dfcode, &r);
-        retime_record_reset(&r);
+        valtocrane_record_reset(&r);
 
         if (fdata->passed_dfilter) {
             if (fdata == selected_frame)
@@ -220,7 +346,7 @@ Session::rescan_packets(bool redissect)
         }
     }
     epan_dissect_cleanup(&edt);
-    retime_record_cleanup(&r);
+    valtocrane_record_cleanup(&r);
     dfilter_free(dfcode);
 
     if (reselect == NULL && selected_frame == NULL) {
@@ -301,22 +427,25 @@ Session::time_shift_undo_all()
 }
 
 /* PacketListRecord::dissect for every row: the record read again, no tree
- * (no colouring rules or custom columns here), the frame record as kept. */
+ * (no colouring rules or custom columns here), the frame record as kept,
+ * the columns filled in. */
 void
 Session::redraw()
 {
     for (guint32 i = 1; i <= count_; i++) {
         frame_data *fdata = frame_data_sequence_find(provider_.frames, i);
-        host_record r;
-        retime_record_init(&r);
-        if (host_read_at(provider_.wth, fdata->file_off, &r)) {
+        valtocrane_record r;
+        valtocrane_record_init(&r);
+        if (records_->at(fdata->file_off, &r)) {
             epan_dissect_t edt;
             epan_dissect_init(&edt, epan_, FALSE, FALSE);
-            host_dissect(&edt, FALSE, cd_t_, &r, fdata);
+            valtocrane_host_dissect(&edt, FALSE, cd_t_, &r, fdata, cinfo_);
+            if (cinfo_)
+                epan_dissect_fill_in_columns(&edt, FALSE, FALSE);
             note_dissected(&edt, fdata);
             epan_dissect_cleanup(&edt);
         }
-        retime_record_cleanup(&r);
+        valtocrane_record_cleanup(&r);
     }
 }
 
@@ -325,14 +454,14 @@ void
 Session::select(guint32 num)
 {
     frame_data *fdata = frame_data_sequence_find(provider_.frames, num);
-    if (fdata == NULL || !host_read_at(provider_.wth, fdata->file_off, &current_))
+    if (fdata == NULL || !records_->at(fdata->file_off, &current_))
         return;
     current_frame_ = fdata;
 
     epan_dissect_t *old_edt = edt_;
     edt_ = epan_dissect_new(epan_, TRUE, TRUE);
     tap_build_interesting(edt_);
-    host_dissect(edt_, FALSE, cd_t_, &current_, current_frame_);
+    valtocrane_host_dissect(edt_, FALSE, cd_t_, &current_, current_frame_, NULL);
     note_dissected(edt_, current_frame_);
     if (old_edt != NULL)
         epan_dissect_free(old_edt);
@@ -344,9 +473,9 @@ Session::close()
 {
     if (!open_)
         return;
-    wtap_close(provider_.wth);
-    provider_.wth = NULL;
-    retime_record_cleanup(&current_);
+    records_.reset();
+    provider_.records = nullptr;
+    valtocrane_record_cleanup(&current_);
     free_frame_data_sequence(provider_.frames);
     provider_.frames = NULL;
     /* cf_unselect_packet */
@@ -355,9 +484,10 @@ Session::close()
     current_frame_ = NULL;
     if (old_edt != NULL)
         epan_dissect_free(old_edt);
+    dfilter_free(rfcode_);
+    rfcode_ = NULL;
     count_ = 0;
-    epan_free(epan_);
-    epan_ = NULL;
+    end_session();
     open_ = false;
 }
 
@@ -367,7 +497,8 @@ Session::times() const
     std::vector<FrameTime> out;
     for (guint32 i = 1; i <= count_; i++) {
         const frame_data *fd = frame_data_sequence_find(provider_.frames, i);
-        out.push_back({ fd->abs_ts, static_cast<int>(fd->tsprec), pinfo_ts_[i], dissected_[i] });
+        out.push_back({ fd->abs_ts, static_cast<int>(fd->tsprec), pinfo_ts_[i], dissected_[i],
+                        fd->shift_offset, fd->file_off });
     }
     return out;
 }

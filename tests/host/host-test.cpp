@@ -12,6 +12,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -50,7 +51,7 @@ report_failure(const char *format, va_list ap)
 {
     std::vfprintf(stderr, format, ap);
     std::fputc('\n', stderr);
-    host_reports++;
+    valtocrane_host_reports++;
 }
 
 dissector_handle_t
@@ -78,11 +79,9 @@ public:
         g_setenv("TZ", "UTC", TRUE);
 
         // tshark.c's order.
-        host_log_init("valtocrane-host-test");
-        init_process_policies();
-        g_free(host_configuration_init(program_path));
+        valtocrane_host_startup("valtocrane-host-test", program_path);
         static report_message_routines report_routines;
-        host_report_routines(&report_routines, report_failure);
+        valtocrane_host_report_routines(&report_routines, report_failure);
         init_report_message("valtocrane-host-test", &report_routines);
         wtap_init(FALSE);
 
@@ -117,7 +116,7 @@ public:
 
     void TearDown() override
     {
-        EXPECT_EQ(host_reports, 0) << "the host reported errors (reading the captures, say)";
+        EXPECT_EQ(valtocrane_host_reports, 0) << "the host reported errors (reading the captures, say)";
         epan_cleanup();
         wtap_cleanup();
         if (!work_dir.empty()) {
@@ -142,6 +141,7 @@ struct Record {
     gint32 nsecs;
     Bytes frame;
     guint32 interface_id;
+    guint32 wire_length = 0;  // more than the frame's bytes: cut by a snap length
 };
 
 const std::vector<Interface> ethernet_ns = { { WTAP_ENCAP_ETHERNET, WTAP_TSPREC_NSEC } };
@@ -183,8 +183,8 @@ write_pcapng(const char *name, const std::vector<Interface> &interfaces,
     if (wdh == NULL)
         g_error("cannot write %s: %s", path.c_str(), err_info ? err_info : g_strerror(err));
     for (const Record &r : records) {
-        host_record record;
-        retime_record_init(&record);
+        valtocrane_record record;
+        valtocrane_record_init(&record);
         wtap_rec &rec = record.rec;
         rec.rec_type = REC_TYPE_PACKET;
         rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN | WTAP_HAS_INTERFACE_ID;
@@ -192,12 +192,13 @@ write_pcapng(const char *name, const std::vector<Interface> &interfaces,
         rec.ts.nsecs = r.nsecs;
         rec.tsprec = interfaces[r.interface_id].tsprec;
         rec.rec_header.packet_header.caplen = static_cast<guint32>(r.frame.size());
-        rec.rec_header.packet_header.len = static_cast<guint32>(r.frame.size());
+        rec.rec_header.packet_header.len =
+            std::max(static_cast<guint32>(r.frame.size()), r.wire_length);
         rec.rec_header.packet_header.pkt_encap = interfaces[r.interface_id].encap;
         rec.rec_header.packet_header.interface_id = r.interface_id;
-        if (!host_dump(wdh, &rec, r.frame.data(), &err, &err_info))
+        if (!valtocrane_record_dump(wdh, &record, r.frame.data(), &err, &err_info))
             g_error("cannot write to %s: %s", path.c_str(), err_info ? err_info : g_strerror(err));
-        retime_record_cleanup(&record);
+        valtocrane_record_cleanup(&record);
     }
     if (!wtap_dump_close(wdh, NULL, &err, &err_info))
         g_error("cannot close %s", path.c_str());
@@ -213,10 +214,10 @@ write_pcapng(const char *name, const std::vector<Interface> &interfaces,
 // four bytes read as the little-endian word 2, not the capture header's
 // marker 6.
 Bytes
-ethernet_frame()
+ethernet_frame(size_t size = 60)
 {
     Bytes f = { 0x02, 0, 0, 0, 0, 0x02, 0x02, 0, 0, 0, 0, 0x01, 0x88, 0xB5 };
-    for (guint8 i = 0; f.size() < 60; i++)
+    for (guint8 i = 0; f.size() < size; i++)
         f.push_back(i);
     return f;
 }
@@ -252,9 +253,9 @@ with_header(guint32 secs, guint32 fraction)
 // The frame, then an 8-byte trailer of two big-endian words: seconds and
 // fraction (2^-32 s), or a 56-bit count of 5 ns ticks and a spare byte.
 Bytes
-with_trailer(guint32 w1, guint32 w2)
+with_trailer(guint32 w1, guint32 w2, size_t size = 60)
 {
-    Bytes b = ethernet_frame();
+    Bytes b = ethernet_frame(size);
     put_be32(b, w1);
     put_be32(b, w2);
     return b;
@@ -268,9 +269,9 @@ first_bytes(Bytes b, size_t n)
 }
 
 Bytes
-with_ticks(guint64 ticks)
+with_ticks(guint64 ticks, size_t size = 60)
 {
-    return with_trailer(static_cast<guint32>(ticks >> 24), static_cast<guint32>(ticks << 8));
+    return with_trailer(static_cast<guint32>(ticks >> 24), static_cast<guint32>(ticks << 8), size);
 }
 
 // ---- Expected times -------------------------------------------------------
@@ -383,6 +384,14 @@ fresh_open(const std::string &path, const char *format,
     return s.times();
 }
 
+// Whether the selected frame num lists protocol among its layers.
+bool
+selected_shows(Session &s, guint32 num, const char *protocol)
+{
+    s.select(num);
+    return s.selected() != nullptr && proto_is_frame_protocol(s.selected()->pi.layers, protocol);
+}
+
 // ---- Captures and their times, worked out by hand -------------------------
 
 const char *const DISABLED = "disabled";
@@ -485,7 +494,7 @@ TEST(Disabled, AfterDecodingEveryFrameHasItsFileTimeAndPrecisionBack)
     s.close();
 
     Session fresh;
-    ASSERT_TRUE(fresh.open_file(capture));
+    fresh.open_records(host::open_file(capture));
     EXPECT_EQ(ethernet_entry(), host_ethernet) << "a fresh open in Disabled, from the start";
     fresh.read();
     EXPECT_TRUE(same_times(disabled, fresh.times())) << "against a fresh open in Disabled";
@@ -507,7 +516,7 @@ TEST(Disabled, LiveCaptureDissectedAnewWhileRunningGetsItsFileTimesBack)
 
     host::set_format(HEADER);
     Session s;
-    ASSERT_TRUE(s.open_file(capture));
+    s.open_records(host::open_file(capture));
     s.continue_tail(1);
     s.redissect();
     s.continue_tail(1);
@@ -519,6 +528,46 @@ TEST(Disabled, LiveCaptureDissectedAnewWhileRunningGetsItsFileTimesBack)
     s.redissect();
     EXPECT_EQ(ethernet_entry(), host_ethernet);
     EXPECT_TRUE(times_are(s.times(), file_times)) << "once the host's Ethernet is back";
+}
+
+// Whatever a decoding format did to the frame records (a device time, or
+// only nanosecond precision where the device time is the file time), one
+// dissection in "Disabled" gives every frame its file time back, and the
+// next has the host's Ethernet dissector alone under link type Ethernet:
+// frame.protocols as without the plugin.
+TEST(Disabled, TheHostHasItsEntryBackAfterOneRedissection)
+{
+    // Microseconds in the file; the counter of frame 1 ties it at its own
+    // file time, so only the precision changes.
+    const std::string precision_only = write_pcapng("precision-only", ethernet_us, {
+        { 1700000000, 123000, with_ticks(5), 0 },
+        { 1700000001, 0, Bytes{ 0x02, 0, 0 }, 0 },
+    });
+    const struct {
+        std::string capture;
+        const char *format;
+        const char *read_filter;
+        std::vector<Expected> file_times;
+    } cases[] = {
+        { header_capture(), HEADER, nullptr, header_file_times },
+        { precision_only, TICKS, nullptr, { { 1700000000, 123000, US }, { 1700000001, 0, US } } },
+        // The frames the read filter dropped were retimed once, then never
+        // dissected again.
+        { header_capture(), HEADER, "frame.len != 88", { header_file_times[2],
+                                                         header_file_times[5] } },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.format) + (c.read_filter ? " with a read filter" : ""));
+        host::set_format(c.format);
+        Session s;
+        ASSERT_TRUE(s.open(c.capture, c.read_filter));
+        s.change_format(DISABLED);
+        EXPECT_TRUE(times_are(s.times(), c.file_times));
+        s.redissect();
+        EXPECT_EQ(ethernet_entry(), host_ethernet);
+        EXPECT_TRUE(times_are(s.times(), c.file_times));
+        EXPECT_FALSE(selected_shows(s, 1, "valtocrane"));
+    }
 }
 
 // ---- B. One decoding format to another -----------------------------------
@@ -543,6 +592,28 @@ TEST(Formats, FractionTrailerSwitchedToTickCounterEqualsAFreshTickOpen)
 
     EXPECT_TRUE(same_times(switched, fresh_open(capture, TICKS)));
     EXPECT_TRUE(times_are(fresh_open(capture, DISABLED), trailer_file_times));
+}
+
+// Capture headers whose frames the snap length cut 12 bytes short: the
+// header is whole, the last 8 bytes on the wire were not captured. Read as
+// a trailer format, no frame has a device time.
+TEST(Formats, FramesWithoutADeviceTimeInTheNewFormatGetTheirFileTimesBack)
+{
+    const std::string capture = write_pcapng("cut-headers", ethernet_ns, {
+        { 1700000000, 0, with_header(1600000000, 0x80000000), 0, 100 },
+        { 1700000001, 0, with_header(1600000001, 0), 0, 100 },
+    });
+    const std::vector<Expected> file_times = { { 1700000000, 0, NS }, { 1700000001, 0, NS } };
+
+    host::set_format(HEADER);
+    Session s;
+    ASSERT_TRUE(s.open(capture));
+    EXPECT_TRUE(times_are(s.times(), { { 1600000000, 500000000, NS }, { 1600000001, 0, NS } }));
+    for (const char *trailer : { FRACTION, TICKS }) {
+        s.change_format(trailer);
+        EXPECT_TRUE(times_are(s.times(), file_times)) << trailer;
+        s.change_format(HEADER);
+    }
 }
 
 // ---- C. Time Shift in each decoding format -------------------------------
@@ -625,6 +696,36 @@ TEST(TimeShift, TimesShiftedBefore1970AreShownNormalised)
     EXPECT_TRUE(times_are(s.times(), shifted)) << "rows drawn";
     s.redissect();
     EXPECT_TRUE(times_are(s.times(), shifted)) << "redissected";
+}
+
+// Opened "Disabled", then a format chosen, Time Shift, and the format
+// switched off and on again: the shift is kept through every change.
+TEST(TimeShift, KeptThroughEveryChangeOfFormat)
+{
+    const std::string capture = header_capture();
+    const TimeShift minus_half_hour = { true, { 1800, 0 } };
+    std::vector<Seen> seen;
+
+    host::set_format(DISABLED);
+    Session s;
+    ASSERT_TRUE(s.open(capture));
+    s.change_format(HEADER);
+    seen.push_back({ "format chosen", s.times(), 0 });
+    s.time_shift(minus_half_hour);
+    seen.push_back({ "-30 min", s.times(), 1 });
+    s.change_format(DISABLED);
+    seen.push_back({ "Disabled", s.times(), 2 });
+    s.change_format(HEADER);
+    seen.push_back({ "format chosen again", s.times(), 1 });
+    s.close();
+
+    const std::vector<FrameTime> references[] = {
+        fresh_open(capture, HEADER),
+        fresh_open(capture, HEADER, { minus_half_hour }),
+        fresh_open(capture, DISABLED, { minus_half_hour }),
+    };
+    for (const Seen &step : seen)
+        EXPECT_TRUE(same_times(step.times, references[step.reference])) << step.step;
 }
 
 // ---- D. The tick counter's anchor ----------------------------------------
@@ -731,6 +832,57 @@ TEST(TickCounter, TimesBefore1970AreNormalised)
     EXPECT_TRUE(times_are(s.times(), want)) << "after a selection and a redissection";
 }
 
+// ---- The GUI's read filter ------------------------------------------------
+
+// Frame 1 (61 + 8 bytes: frame.len 69) fails the read filter: dissected
+// once, then dropped. It carries the first counter, 1000 ticks (5 us), so
+// the counter is tied at it: 1700000000.0 less 5 us. The kept frames lie
+// 3000 ticks (+15 us), 201000 (+1.005 ms) and 0 (0) from that tie.
+std::string
+read_filter_capture()
+{
+    return write_pcapng("read-filter", ethernet_ns, {
+        { 1700000000, 0, with_ticks(1000, 61), 0 },
+        { 1700000001, 0, with_ticks(3000), 0 },
+        { 1700000002, 0, with_ticks(201000), 0 },
+        { 1700000003, 0, with_ticks(0), 0 },
+    });
+}
+
+const char *const DROP_FIRST = "frame.len != 69";
+
+// The kept frames keep the first reading's tie in every later dissection,
+// as "tshark -2 -R" ties it; a switch to the tick counter ties it anew at
+// the first kept frame (file time 1700000001.0, 3000 ticks): the next lie
+// 990 us after it and 15 us before it.
+TEST(ReadFilter, TickCounterKeepsTheTieOfTheFirstReading)
+{
+    const std::vector<Expected> tied = {
+        { 1700000000, 10000, NS }, { 1700000000, 1000000, NS }, { 1699999999, 999995000, NS },
+    };
+    const std::vector<Expected> shifted = {
+        { 1700003600, 10000, NS }, { 1700003600, 1000000, NS }, { 1700003599, 999995000, NS },
+    };
+    host::set_format(TICKS);
+    Session s;
+    ASSERT_TRUE(s.open(read_filter_capture(), DROP_FIRST));
+    EXPECT_TRUE(times_are(s.times(), tied)) << "first reading";
+    s.redissect();
+    EXPECT_TRUE(times_are(s.times(), tied)) << "dissected anew";
+    s.filter("valtocrane");
+    s.select(3);
+    EXPECT_TRUE(times_are(s.times(), tied)) << "display filter";
+    s.time_shift(plus_one_hour);
+    s.redissect();
+    EXPECT_TRUE(times_are(s.times(), shifted)) << "+1 h, dissected anew";
+    s.time_shift_undo();
+    s.change_format(FRACTION);
+    s.change_format(TICKS);
+    EXPECT_TRUE(times_are(s.times(), { { 1700000001, 0, NS }, { 1700000001, 990000, NS },
+                                       { 1700000000, 999985000, NS } }))
+        << "switched to the tick counter";
+}
+
 // ---- The host's Ethernet dissector, once nothing is left to restore -------
 
 // A UDP datagram in two IPv4 fragments (16 and 8 bytes), reassembled in
@@ -757,15 +909,8 @@ fragments_capture()
     });
 }
 
-bool
-selected_shows(Session &s, guint32 num, const char *protocol)
-{
-    s.select(num);
-    return s.selected() != nullptr && proto_is_frame_protocol(s.selected()->pi.layers, protocol);
-}
-
-// A capture whose frames were retimed is closed, "Disabled" is chosen, and
-// another capture is opened. Whatever has link type Ethernet while it is
+// A capture whose frames were retimed (and dissected anew) is closed,
+// "Disabled" is chosen, and another capture is opened. Whatever has link type Ethernet while it is
 // read first, the frame's later dissections must number its layers as that
 // first pass did: the host finds what it noted on the first pass by layer
 // number (here the reassembled datagram, which frame 2 shows only then).
@@ -789,6 +934,7 @@ TEST(Disabled, CaptureOpenedAfterARetimedOneIsDissectedAsByTheHostAlone)
     host::set_format(HEADER);
     Session s;
     ASSERT_TRUE(s.open(retimed));
+    s.redissect();
     EXPECT_TRUE(times_are(s.times(), header_decoded));
     s.close();
 

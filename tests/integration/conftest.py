@@ -14,15 +14,16 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from vctools import captures  # noqa: E402
 from vctools.tshark import HostSetupError, TShark  # noqa: E402
 
-PLUGIN_VERSION = "0.0.8"
+# The project's version, as the build gives it to the plugin and the tool.
+VERSION = os.environ.get("VALTOCRANE_VERSION", "")
 
 
 @pytest.fixture(scope="session")
 def plugin_path():
     plugin = os.environ.get("VALTOCRANE_PLUGIN")
-    if not plugin or not Path(plugin).is_file():
-        pytest.exit("VALTOCRANE_PLUGIN must name the built valtocrane.so (run the suite "
-                    "through ctest)", returncode=2)
+    if not plugin or not Path(plugin).is_file() or not VERSION:
+        pytest.exit("VALTOCRANE_PLUGIN must name the built valtocrane.so and VALTOCRANE_VERSION "
+                    "its version (run the suite through ctest)", returncode=2)
     return Path(plugin)
 
 
@@ -36,9 +37,9 @@ def _setup(plugin=None):
 @pytest.fixture(scope="session")
 def tshark(plugin_path):
     host = _setup(plugin_path)
-    if host.plugin[0] != PLUGIN_VERSION:
+    if host.plugin[0] != VERSION:
         host.cleanup()
-        pytest.exit("TShark loaded valtocrane.so %s, not %s" % (host.plugin[0], PLUGIN_VERSION),
+        pytest.exit("TShark loaded valtocrane.so %s, not %s" % (host.plugin[0], VERSION),
                     returncode=3)
     yield host
     host.cleanup()

@@ -4,7 +4,9 @@ the preference selects the format."""
 import os
 import re
 import subprocess
+from pathlib import Path
 
+from conftest import VERSION
 from vctools import captures
 from vctools.tshark import TShark
 
@@ -26,7 +28,7 @@ FIELDS = [  # as -G fields lists them: kind, label, abbreviation, type, parent, 
 
 
 def test_plugin_protocol_fields_and_preference_as_the_host_lists_them(tshark):
-    assert tshark.loaded_plugins()["valtocrane.so"] == ("0.0.8", "dissector")
+    assert tshark.loaded_plugins()["valtocrane.so"] == (VERSION, "dissector")
     protocols = [line.split("\t")[:3] for line in tshark.run("-G", "protocols").stdout.splitlines()]
     assert ["ValtoCrane", "ValtoCrane", "valtocrane"] in protocols
     assert [line.split("\t") for line in tshark.run("-G", "fields").stdout.splitlines()
@@ -89,10 +91,45 @@ def test_only_the_plugin_entry_points_are_exported(plugin_path):
     assert exported in (required, required | {"plugin_describe"})
 
 
-def test_install_goes_to_the_personal_plugin_folder_of_the_host_built_for(tmp_path):
-    subprocess.run(["cmake", "--install", os.environ["VALTOCRANE_BUILD_DIR"]], check=True,
-                   env=dict(os.environ, DESTDIR=str(tmp_path)), stdout=subprocess.DEVNULL)
-    folders = subprocess.run(["tshark", "-G", "folders"], check=True, stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, text=True).stdout
-    personal = re.search(r"^Personal Plugins:\s+(\S+)$", folders, re.M).group(1)
-    assert (tmp_path / personal.lstrip("/") / "epan" / "valtocrane.so").is_file()
+def folder(name, home=None):
+    """A folder TShark names in -G folders ("Global Plugins", say)."""
+    env = dict(os.environ, HOME=str(home)) if home else None
+    out = subprocess.run(["tshark", "-G", "folders"], check=True, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True, env=env).stdout
+    return Path(re.search(r"^%s:\s+(\S+)$" % name, out, re.M).group(1))
+
+
+def installed(root):
+    """Every file under root, as paths relative to it."""
+    return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*") if p.is_file())
+
+
+def test_install_goes_under_the_prefix_into_the_hosts_plugin_folder(tmp_path):
+    """By default into the host's own plugin folder for the series built
+    for; with --prefix, the same layout under it; with the personal opt-in,
+    where the host looks for a user's own plugins."""
+    build = os.environ["VALTOCRANE_BUILD_DIR"]
+    system = folder("Global Plugins").relative_to("/")
+    subprocess.run(["cmake", "--install", build], check=True, stdout=subprocess.DEVNULL,
+                   env=dict(os.environ, DESTDIR=str(tmp_path / "root")))
+    man = "share/man/man1/valtocrane-retime.1"
+    assert installed(tmp_path / "root") == sorted(
+        ["usr/bin/valtocrane-retime", "usr/" + man, str(system / "epan" / "valtocrane.so")])
+    subprocess.run(["cmake", "--install", build, "--prefix", tmp_path / "prefix"], check=True,
+                   stdout=subprocess.DEVNULL)
+    assert installed(tmp_path / "prefix") == sorted(
+        ["bin/valtocrane-retime", man, str(system.relative_to("usr") / "epan" / "valtocrane.so")])
+    assert "valtocrane %s" % VERSION in (tmp_path / "prefix" / man).read_text()
+
+    personal = tmp_path / "personal"
+    home = tmp_path / "home"
+    home.mkdir()
+    subprocess.run(["cmake", "-S", Path(__file__).parents[2], "-B", personal,
+                    "-DVALTOCRANE_PERSONAL_INSTALL=ON"], check=True, stdout=subprocess.DEVNULL,
+                   env=dict(os.environ, HOME=str(home)))
+    subprocess.run(["cmake", "--build", personal, "--parallel", "2"], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--install", personal], check=True, stdout=subprocess.DEVNULL)
+    plugins = folder("Personal Plugins", home).relative_to(home)
+    assert installed(home) == sorted([".local/bin/valtocrane-retime", ".local/" + man,
+                                      str(plugins / "epan" / "valtocrane.so")])

@@ -18,6 +18,7 @@ from pathlib import Path
 import pytest
 
 from vctools import captures as c
+from conftest import VERSION
 from vctools.tshark import NOBODY
 
 UDP = c.ipv4_udp_frame(b"t" * 26)             # 68 bytes
@@ -198,7 +199,7 @@ def test_mixed_capture_keeps_all_but_times_and_device_bytes(bare_tshark, retime,
              for f in (out, copy)]
     assert names[0] == names[1]
     comments = subprocess.run(["capinfos", "-k", out], text=True, stdout=subprocess.PIPE).stdout
-    assert "from the device" in comments and "valtocrane-retime 0.0.8" in comments
+    assert "from the device" in comments and "valtocrane-retime %s" % VERSION in comments
     for line in ["5 frames read, 3 re-timed, 2 left unchanged", "other link type than Ethernet: 1",
                  "trailer cut off by the snap length: 1",
                  "device time minus capture file time: -100000003.000000000 s to "
@@ -436,7 +437,7 @@ def test_records_other_than_packets_pass_unchanged(bare_tshark, retime, tshark):
 
 @pytest.mark.parametrize("args,code,text", [
     (["--help"], 0, "4  input ends inside a record"),
-    (["--version"], 0, "valtocrane-retime 0.0.8"),
+    (["--version"], 0, "valtocrane-retime %s" % VERSION),
     (["in", "out"], 1, "--format NAME is required"),
     (["-f", "disabled", "in", "out"], 1, "unknown format 'disabled'"),
     (["-f", "valtocrane-pcapng", "in"], 1, "INFILE and OUTFILE are required"),

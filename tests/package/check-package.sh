@@ -21,6 +21,7 @@ pass() {
     passes=$((passes + 1))
 }
 package=$(dpkg-deb --field "$deb" Package)
+version=$(dpkg-deb --field "$deb" Version)
 
 apt-get update -q >/dev/null
 apt-get install -y -q "$deb" >/tmp/install.log 2>&1 || {
@@ -35,7 +36,7 @@ dpkg-query -L "$package" >/tmp/files
 # Root loads the system plugin folder (only personal plugins are ignored).
 plugin=$(grep '/wireshark/plugins/[0-9.]*/epan/valtocrane\.so$' /tmp/files)
 listed=$(tshark -G plugins 2>/dev/null | awk -F'\t' '$1 ~ /^valtocrane\.so/')
-if [ "$(printf '%s' "$listed" | tr -d ' ')" = "valtocrane.so	0.0.8	dissector	$plugin" ]; then
+if [ "$(printf '%s' "$listed" | tr -d ' ')" = "valtocrane.so	$version	dissector	$plugin" ]; then
     pass "tshark -G plugins as root: $plugin"
 else
     fail "tshark -G plugins as root lists '$listed', not $plugin"

@@ -93,33 +93,60 @@ TEST(TimeArithmetic, NormalisedAsTheHostShowsAbsoluteTimes)
         EXPECT_EQ(t.secs, c.want_secs) << c.secs << " " << c.nsecs;
         EXPECT_EQ(t.nsecs, c.want_nsecs) << c.secs << " " << c.nsecs;
     }
-    // Tick counter tied 5.25 s after its own zero, with the counter 0.75 s short of it.
-    const valtocrane_time anchor = valtocrane_tick_anchor({ 5, 250000000 }, { 10, 0 });
-    EXPECT_EQ(anchor.secs, -5);
-    EXPECT_EQ(anchor.nsecs, 250000000);
-    const valtocrane_time before = valtocrane_time_add({ 9, 250000000 }, anchor);
+    // Tick counter tied at 5.25 s to a counter at 10 s; a later counter
+    // 0.75 s short of that lies before the tie, and the tie is kept.
+    valtocrane_tick_anchor anchor = {};
+    const valtocrane_time first = valtocrane_tick_anchor_apply(&anchor, { 5, 250000000 }, { 10, 0 });
+    EXPECT_EQ(first.secs, 5);
+    EXPECT_EQ(first.nsecs, 250000000);
+    EXPECT_EQ(anchor.offset.secs, -5);
+    EXPECT_EQ(anchor.offset.nsecs, 250000000);
+    const valtocrane_time before = valtocrane_tick_anchor_apply(&anchor, { 99, 0 }, { 9, 250000000 });
     EXPECT_EQ(before.secs, 4);
     EXPECT_EQ(before.nsecs, 500000000);
     const valtocrane_time early = valtocrane_time_sub({ 0, 0 }, { 0, 1 });
     EXPECT_EQ(early.secs, -1);
     EXPECT_EQ(early.nsecs, 999999999);
+    // Ordered to the nanosecond, seconds first.
+    EXPECT_LT(valtocrane_time_cmp({ 7, 5 }, { 7, 6 }), 0);
+    EXPECT_GT(valtocrane_time_cmp({ 7, 6 }, { 7, 5 }), 0);
+    EXPECT_LT(valtocrane_time_cmp({ -1, 999999999 }, { 0, 0 }), 0);
+    EXPECT_FALSE(valtocrane_time_equal({ 7, 5 }, { 7, 6 }));
+    EXPECT_TRUE(valtocrane_time_equal({ 7, 5 }, { 7, 5 }));
 }
 
-TEST(Layouts, WhenADeviceTimeCanBeRead)
+TEST(Layouts, WhereTheDeviceTimeLiesAndWhenItCanBeRead)
 {
-    // captured, reported length: the trailer is the last 8 bytes on the wire.
-    EXPECT_TRUE(valtocrane_trailer_is_captured(8, 8));
-    EXPECT_TRUE(valtocrane_trailer_is_captured(76, 76));
-    EXPECT_FALSE(valtocrane_trailer_is_captured(7, 7));    // too short
-    EXPECT_FALSE(valtocrane_trailer_is_captured(4, 4));
-    EXPECT_FALSE(valtocrane_trailer_is_captured(75, 76));  // one trailer byte not captured
-    EXPECT_FALSE(valtocrane_trailer_is_captured(60, 76));
-    EXPECT_EQ(valtocrane_trailer_offset(76), 68U);
-    // marker, captured length
-    EXPECT_TRUE(valtocrane_header_is_readable(6, 28));
-    EXPECT_FALSE(valtocrane_header_is_readable(6, 27));
-    EXPECT_FALSE(valtocrane_header_is_readable(5, 100));
-    EXPECT_FALSE(valtocrane_header_is_readable(0x06000000, 100));  // the marker is little-endian
+    // The trailer is the last 8 bytes on the wire; the header's marker is
+    // a little-endian 6.
+    const std::uint8_t marker[] = { 6, 0, 0, 0 }, big_endian_six[] = { 0, 0, 0, 6 };
+    struct {
+        valtocrane_format format;
+        const std::uint8_t *frame;
+        std::uint32_t captured, reported;
+        valtocrane_location want;
+    } cases[] = {
+        { VALTOCRANE_FRACTION_TRAILER, nullptr, 76, 76, { VALTOCRANE_FOUND, 0, 8, 68 } },
+        { VALTOCRANE_TICK_TRAILER, nullptr, 8, 8, { VALTOCRANE_FOUND, 0, 8, 0 } },
+        { VALTOCRANE_TICK_TRAILER, nullptr, 7, 7, { VALTOCRANE_TOO_SHORT, 0, 0, 0 } },
+        { VALTOCRANE_FRACTION_TRAILER, nullptr, 75, 76, { VALTOCRANE_TRAILER_CUT_OFF, 0, 8, 68 } },
+        { VALTOCRANE_FRACTION_TRAILER, nullptr, 60, 76, { VALTOCRANE_TRAILER_CUT_OFF, 0, 8, 68 } },
+        { VALTOCRANE_CAPTURE_HEADER, marker, 28, 28, { VALTOCRANE_FOUND, 28, 0, 12 } },
+        { VALTOCRANE_CAPTURE_HEADER, marker, 27, 90, { VALTOCRANE_HEADER_CUT_SHORT, 28, 0, 12 } },
+        { VALTOCRANE_CAPTURE_HEADER, marker, 3, 3, { VALTOCRANE_TOO_SHORT, 0, 0, 0 } },
+        { VALTOCRANE_CAPTURE_HEADER, big_endian_six, 90, 90, { VALTOCRANE_NO_MARKER, 0, 0, 0 } },
+    };
+    for (const auto &c : cases) {
+        const valtocrane_location got = valtocrane_locate(c.format, c.frame, c.captured, c.reported);
+        EXPECT_EQ(got.outcome, c.want.outcome) << c.format << " " << c.captured << "/" << c.reported;
+        EXPECT_EQ(got.front, c.want.front) << c.format << " " << c.captured << "/" << c.reported;
+        EXPECT_EQ(got.back, c.want.back) << c.format << " " << c.captured << "/" << c.reported;
+        EXPECT_EQ(got.time_offset, c.want.time_offset) << c.format << " " << c.captured;
+    }
+    // Every stored name selects its layout; nothing else does.
+    for (const valtocrane_format_info &info : VALTOCRANE_FORMATS)
+        EXPECT_EQ(valtocrane_format_by_name(info.name), &info);
+    EXPECT_EQ(valtocrane_format_by_name("Disabled"), nullptr);
 }
 
 } // namespace

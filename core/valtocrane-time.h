@@ -63,10 +63,22 @@ valtocrane_time_sub(valtocrane_time a, valtocrane_time b)
                                      static_cast<std::int64_t>(a.nsecs) - b.nsecs);
 }
 
+/* Orders two normalised times: negative, 0 or positive as a is before, at
+ * or after b, to the nanosecond. */
+constexpr int
+valtocrane_time_cmp(valtocrane_time a, valtocrane_time b)
+{
+    if (a.secs != b.secs)
+        return a.secs < b.secs ? -1 : 1;
+    if (a.nsecs != b.nsecs)
+        return a.nsecs < b.nsecs ? -1 : 1;
+    return 0;
+}
+
 constexpr bool
 valtocrane_time_equal(valtocrane_time a, valtocrane_time b)
 {
-    return a.secs == b.secs && a.nsecs == b.nsecs;
+    return valtocrane_time_cmp(a, b) == 0;
 }
 
 /* Tick-counter trailer: bytes 0 to 6 hold a big-endian count of 5 ns ticks,

@@ -1,0 +1,194 @@
+/* valtocrane-format.h
+ * The ValtoCrane timestamp layouts: their names, where a device time lies
+ * in a captured Ethernet frame, and how it is read.
+ *
+ * Free of the host, like the conversions, so that the dissector and the
+ * tools apply the very same rules to the very same bytes.
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ */
+
+#ifndef VALTOCRANE_FORMAT_H
+#define VALTOCRANE_FORMAT_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "valtocrane-time.h"
+
+/* The layouts, by the values of the "ts_type" preference that select them. */
+enum valtocrane_format {
+    VALTOCRANE_DISABLED         = 0,
+    VALTOCRANE_TICK_TRAILER     = 1,
+    VALTOCRANE_FRACTION_TRAILER = 2,
+    VALTOCRANE_CAPTURE_HEADER   = 3
+};
+
+/* Each layout: the name the preference stores (and the tools' --format
+ * takes), the label the preference shows, and what it is in words. */
+struct valtocrane_format_info {
+    valtocrane_format format;
+    const char *name;
+    const char *label;
+    const char *layout;
+};
+
+constexpr valtocrane_format_info VALTOCRANE_FORMATS[] = {
+    { VALTOCRANE_DISABLED, "disabled", "Disabled", "no device time" },
+    { VALTOCRANE_TICK_TRAILER, "valtocrane-q3-graphite", "Valtocrane-Q3 (graphite)",
+      "tick-counter trailer" },
+    { VALTOCRANE_FRACTION_TRAILER, "valtocrane-proprietary-headers", "Valtocrane-Q5 (graphite)",
+      "seconds-and-fraction trailer" },
+    { VALTOCRANE_CAPTURE_HEADER, "valtocrane-pcapng", "Valtocrane-Q3/Q5/Q5+/Q7",
+      "capture header" },
+};
+
+constexpr int VALTOCRANE_FORMAT_COUNT =
+    static_cast<int>(sizeof VALTOCRANE_FORMATS / sizeof VALTOCRANE_FORMATS[0]);
+
+/* A layout by its preference value (any other value is "Disabled"). */
+constexpr const valtocrane_format_info &
+valtocrane_format_info_of(int format)
+{
+    return VALTOCRANE_FORMATS[format >= 0 && format < VALTOCRANE_FORMAT_COUNT ? format : 0];
+}
+
+/* The layout a stored name selects, or NULL. */
+inline const valtocrane_format_info *
+valtocrane_format_by_name(const char *name)
+{
+    for (const valtocrane_format_info &info : VALTOCRANE_FORMATS) {
+        if (std::strcmp(info.name, name) == 0)
+            return &info;
+    }
+    return nullptr;
+}
+
+/* Unaligned words in either byte order, from bytes the caller has. */
+constexpr std::uint32_t
+valtocrane_load_be32(const std::uint8_t *p)
+{
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+constexpr std::uint32_t
+valtocrane_load_le32(const std::uint8_t *p)
+{
+    return static_cast<std::uint32_t>(p[3]) << 24 | static_cast<std::uint32_t>(p[2]) << 16 |
+           static_cast<std::uint32_t>(p[1]) << 8 | p[0];
+}
+
+/* Offsets and lengths are ints, as the host's buffer accessors take them. */
+
+/* Both trailers: 8 bytes after the frame, two big-endian 32-bit words. */
+constexpr int VALTOCRANE_TRAILER_LEN = 8;
+
+/* The capture header: 28 bytes before the frame, little-endian words. */
+constexpr int VALTOCRANE_HEADER_LEN        = 28;
+constexpr int VALTOCRANE_HEADER_MARKER     = 6;
+constexpr int VALTOCRANE_HEADER_MARKER_LEN = 4;
+constexpr int VALTOCRANE_HEADER_PORT_OFF   = 8;
+constexpr int VALTOCRANE_HEADER_SECS_OFF   = 12;
+constexpr int VALTOCRANE_HEADER_FRAC_OFF   = 16;
+constexpr int VALTOCRANE_HEADER_CAPLEN_OFF = 20;
+constexpr int VALTOCRANE_HEADER_PKTLEN_OFF = 24;
+
+/* The 8 bytes of a device time, in either layout. */
+constexpr int VALTOCRANE_TIME_LEN = 8;
+
+/* What a frame holds for the chosen layout. */
+enum valtocrane_outcome {
+    VALTOCRANE_FOUND,            /* a device time that can be read */
+    VALTOCRANE_TOO_SHORT,        /* too short to hold one: malformed */
+    VALTOCRANE_TRAILER_CUT_OFF,  /* the snap length cut (part of) the trailer off */
+    VALTOCRANE_NO_MARKER,        /* no capture header: not the device's frame */
+    VALTOCRANE_HEADER_CUT_SHORT  /* the marker, but fewer than 28 bytes */
+};
+
+/* Where the device's bytes lie: front bytes before the frame, back bytes
+ * after it; the time's 8 bytes start at time_offset. */
+struct valtocrane_location {
+    valtocrane_outcome outcome;
+    std::uint32_t front;
+    std::uint32_t back;
+    std::uint32_t time_offset;
+};
+
+/* Locates the device time of a frame of which captured bytes (at frame)
+ * were kept of reported bytes on the wire.
+ *
+ * The device appends its trailer to the whole frame, so it lies at the end
+ * of the frame as it was on the wire (its reported length). It can be read
+ * only where the capture kept all of it: a snap length that cut the frame
+ * cut the trailer off, and what the capture holds at its end are frame
+ * bytes, not a time. The capture header is the device's when its first
+ * word is the marker, and can be read when all 28 bytes were captured. */
+inline valtocrane_location
+valtocrane_locate(valtocrane_format format, const std::uint8_t *frame, std::uint32_t captured,
+                  std::uint32_t reported)
+{
+    const auto trailer_len = static_cast<std::uint32_t>(VALTOCRANE_TRAILER_LEN);
+    const auto header_len = static_cast<std::uint32_t>(VALTOCRANE_HEADER_LEN);
+
+    switch (format) {
+    case VALTOCRANE_TICK_TRAILER:
+    case VALTOCRANE_FRACTION_TRAILER:
+        if (reported < trailer_len)
+            return { VALTOCRANE_TOO_SHORT, 0, 0, 0 };
+        if (captured < reported)
+            return { VALTOCRANE_TRAILER_CUT_OFF, 0, trailer_len, reported - trailer_len };
+        return { VALTOCRANE_FOUND, 0, trailer_len, reported - trailer_len };
+    case VALTOCRANE_CAPTURE_HEADER:
+        if (captured < static_cast<std::uint32_t>(VALTOCRANE_HEADER_MARKER_LEN))
+            return { VALTOCRANE_TOO_SHORT, 0, 0, 0 };
+        if (valtocrane_load_le32(frame) != static_cast<std::uint32_t>(VALTOCRANE_HEADER_MARKER))
+            return { VALTOCRANE_NO_MARKER, 0, 0, 0 };
+        if (captured < header_len)
+            return { VALTOCRANE_HEADER_CUT_SHORT, header_len, 0, VALTOCRANE_HEADER_SECS_OFF };
+        return { VALTOCRANE_FOUND, header_len, 0, VALTOCRANE_HEADER_SECS_OFF };
+    case VALTOCRANE_DISABLED:
+        break;
+    }
+    return { VALTOCRANE_NO_MARKER, 0, 0, 0 };
+}
+
+/* The device time at a location found: the capture header's and the
+ * seconds-and-fraction trailer's as they are, the tick counter's as a count
+ * since the counter's own zero (valtocrane_tick_anchor ties it to a clock). */
+inline valtocrane_time
+valtocrane_device_time(valtocrane_format format, const std::uint8_t *frame,
+                       const valtocrane_location &at)
+{
+    const std::uint8_t *t = frame + at.time_offset;
+
+    if (format == VALTOCRANE_CAPTURE_HEADER)
+        return valtocrane_header_time(valtocrane_load_le32(t), valtocrane_load_le32(t + 4));
+    if (format == VALTOCRANE_TICK_TRAILER)
+        return valtocrane_tick_counter_time(valtocrane_load_be32(t), valtocrane_load_be32(t + 4));
+    return valtocrane_trailer_time(valtocrane_load_be32(t), valtocrane_load_be32(t + 4));
+}
+
+/* The tick counter runs free: it is tied to a clock at the first frame of
+ * a capture that carries a readable counter. That frame keeps its time on
+ * that clock (its capture file time); every other frame lies its tick
+ * difference away from it. */
+struct valtocrane_tick_anchor {
+    bool set;
+    valtocrane_time offset;  /* the first frame's time less its counter time */
+};
+
+/* A counter time on the anchor's clock; the first call ties the anchor to
+ * the clock, with time the first frame's time on it. */
+inline valtocrane_time
+valtocrane_tick_anchor_apply(valtocrane_tick_anchor *anchor, valtocrane_time time,
+                             valtocrane_time counter)
+{
+    if (!anchor->set) {
+        anchor->offset = valtocrane_time_sub(time, counter);
+        anchor->set = true;
+    }
+    return valtocrane_time_add(counter, anchor->offset);
+}
+
+#endif /* VALTOCRANE_FORMAT_H */
