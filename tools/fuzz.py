@@ -1,190 +1,187 @@
-"""Robustness of the plugin under mutated captures.
+"""In-process coverage-guided fuzzing of the plugin (libFuzzer, AddressSanitizer,
+UndefinedBehaviorSanitizer): builds tests/fuzz/valtocrane-fuzz.cpp with
+clang++ in a build folder of its own, writes the seed corpus, runs the
+target for the given time and reports executions, corpus size, the plugin's
+edges covered of its total, and any crash with the input saved.
 
-Seed captures mix frames of every layout with short and random ones (among
-them short frames that start with the capture header's marker 6). Each is
-mutated with the host's own editcap: random byte errors (-E) and, on a copy,
-a random snap length (-s) that cuts frames short. Every mutated capture goes
-through TShark in all four modes, without a tree, with one (the plugin's
-fields requested, so its items are made) and in two passes. A run passes
-when TShark exits 0, reports no dissector bug and lists every frame.
-
---memcheck also runs TShark under valgrind's memcheck in each mode over one
-mutated capture and counts the errors whose stack passes through the plugin.
+The corpus grows in BUILD/corpus/FORMAT across runs (--fresh starts it
+anew); crashing inputs are saved in BUILD/crashes/. Exit status 1 when the
+target crashed or could not run, 77 when there is no clang++.
 """
 
 import argparse
-import random
+import os
 import re
+import shutil
 import subprocess
 import sys
+import time
+from pathlib import Path
 
-from vctools import captures
-from vctools.tshark import MODES, TShark, mode_args
-
-OUR_FIELDS = ["-e", "frame.number", "-e", "valtocrane.ts", "-e", "valtocrane.ts_utc",
-              "-e", "valtocrane.interface", "-e", "valtocrane.length",
-              "-e", "valtocrane.captured_length", "-e", "_ws.malformed"]
-PASSES = {
-    "no tree": [],
-    "tree": ["-T", "fields"] + OUR_FIELDS,
-    "two-pass": ["-2", "-T", "fields"] + OUR_FIELDS,
-}
+SOURCE = Path(__file__).resolve().parents[1]
+FORMATS = ("any", "disabled", "valtocrane-q3-graphite", "valtocrane-proprietary-headers",
+           "valtocrane-pcapng")
 
 
-def random_frame(rng):
-    kind = rng.randrange(6)
-    udp = captures.ipv4_udp_frame(rng.randbytes(rng.randrange(0, 300)), ident=rng.randrange(65536))
-    if kind == 0:
-        return udp
-    if kind == 1:
-        return captures.capture_header(rng.getrandbits(32), rng.getrandbits(32),
-                                       rng.choice([0, 1, 2, rng.getrandbits(32)]),
-                                       rng.getrandbits(32), rng.getrandbits(32)) + udp
-    if kind == 2:
-        return udp + captures.tick_trailer(rng.getrandbits(56), rng.getrandbits(8))
-    if kind == 3:
-        return udp + captures.fraction_trailer(rng.getrandbits(32), rng.getrandbits(32))
-    if kind == 4:  # a short frame behind the header's marker
-        return (b"\x06\x00\x00\x00" + rng.randbytes(40))[:rng.randrange(1, 44)]
-    return rng.randbytes(rng.randrange(1, 100))
+def find_clangxx():
+    """The distribution's default clang++, else the newest versioned one."""
+    found = shutil.which("clang++")
+    if found:
+        return found
+    versions = sorted((int(m.group(1)), str(p)) for p in Path("/usr/bin").glob("clang++-*")
+                      if (m := re.fullmatch(r"clang\+\+-(\d+)", p.name)))
+    return versions[-1][1] if versions else None
 
 
-def mutated_captures(host, rng, count, tag):
-    """Two mutated captures of count frames each: byte errors, and byte
-    errors with frames cut short by a random snap length."""
-    seed = host.capture_path("seed-%s.pcapng" % tag)
-    captures.write_capture(seed, (((1600000000 + i, rng.randrange(10 ** 9)), random_frame(rng))
-                                  for i in range(count)))
-    errors = host.capture_path("errors-%s.pcapng" % tag)
-    subprocess.run(["editcap", "-E", "0.02", "--seed", str(rng.getrandbits(31)), str(seed),
-                    str(errors)], check=True, stdout=subprocess.DEVNULL)
-    short = captures.truncate_capture(errors, host.capture_path("short-%s.pcapng" % tag),
-                                      rng.randrange(1, 80))
-    seed.unlink()
-    errors.chmod(0o644)
-    return [errors, short]
+def build(build_dir, cxx, jobs):
+    subprocess.run(["cmake", "-S", str(SOURCE), "-B", str(build_dir),
+                    "-DCMAKE_CXX_COMPILER=%s" % cxx, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                    "-DVALTOCRANE_FUZZ=ON", "-DBUILD_TESTING=OFF", "-DVALTOCRANE_WERROR=ON"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build_dir), "--target", "valtocrane-fuzz",
+                    "valtocrane-fuzz-edges", "--parallel", str(jobs)],
+                   check=True, stdout=subprocess.DEVNULL)
+    return build_dir / "tests" / "fuzz" / "valtocrane-fuzz"
 
 
-def check_run(host, mode, pass_name, capture, frames):
-    """Problems of one run: a crash, a dissector bug, frames not listed."""
-    cmd = host.command(["-r", capture] + mode_args(mode) + PASSES[pass_name])
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    # Frames 1, 2, 3... each at the start of a line; a mutated frame can put
-    # a line break into its Info column, so lines alone do not count frames.
-    listed = 0
-    for line in proc.stdout:
-        number = re.match(rb"\s*(\d+)\s", line)
-        if number and int(number.group(1)) == listed + 1:
-            listed += 1
-    stderr = proc.stderr.read().decode(errors="replace")
-    code = proc.wait()
-    problems = {}
-    if code != 0:
-        problems["crashes" if code < 0 else "errors"] = 1
-    if "Dissector bug" in stderr:
-        problems["dissector bugs"] = stderr.count("Dissector bug")
-    if listed != frames:
-        problems["frames missing"] = frames - listed
-    if problems:
-        problems["detail"] = "%s, %s, %s: exit %d, %d of %d frames listed\n%s" % (
-            mode, pass_name, capture.name, code, listed, frames, stderr[-2000:])
-    return problems
+def parse(output):
+    """Figures from libFuzzer's output."""
+    figures = {}
+    total = re.search(r"Loaded 1 modules\s+\((\d+) inline 8-bit counters\)", output)
+    figures["edges"] = int(total.group(1)) if total else None
+    progress = re.findall(r"^#(\d+)\s+\w+\s+cov: (\d+) ft: (\d+) corp: (\d+)/(\S+)", output, re.M)
+    if progress:
+        _, cov, ft, corp, corp_size = progress[-1]
+        figures.update(covered=int(cov), features=int(ft), corpus=int(corp), corpus_size=corp_size)
+    for key in ("number_of_executed_units", "average_exec_per_sec", "peak_rss_mb"):
+        stat = re.search(r"stat::%s:\s+(\d+)" % key, output)
+        figures[key] = int(stat.group(1)) if stat else None
+    figures["crashes"] = re.findall(r"Test unit written to (\S+)", output)
+    # The harness's own finding (a frame that kept a device time), or the
+    # sanitizer's.
+    figures["summary"] = re.findall(r"^(?:frame \d+ .*|SUMMARY: .*)$", output, re.M)
+    figures["uncovered"] = sorted(set(re.findall(r"UNCOVERED_PC: (\S+)", output)),
+                                  key=lambda s: (s.rsplit(":", 1)[0], int(s.rsplit(":", 1)[1])))
+    return figures
 
 
-def campaign(host, frames_per_mode, chunk, seed, progress=None):
-    """Runs mutated captures until every mode has seen frames_per_mode
-    mutated frames in every pass. Returns per mode the frames tried and the
-    problem counts, and the details of the first problems."""
-    rng = random.Random(seed)
-    stats = {mode: {"frames": 0, "runs": 0, "crashes": 0, "errors": 0, "dissector bugs": 0,
-                    "frames missing": 0} for mode in MODES}
-    details = []
-    round_no = 0
-    while stats[MODES[0]]["frames"] < frames_per_mode:
-        files = mutated_captures(host, rng, chunk, "%d-%d" % (seed, round_no))
-        for mode in MODES:
-            for pass_name in PASSES:
-                for capture in files:
-                    problems = check_run(host, mode, pass_name, capture, chunk)
-                    stats[mode]["runs"] += 1
-                    for key, value in problems.items():
-                        if key == "detail":
-                            details.append(value)
-                        else:
-                            stats[mode][key] += value
-            stats[mode]["frames"] += chunk * len(files)
-        for capture in files:
-            capture.unlink()
-        round_no += 1
-        if progress:
-            progress("  %d mutated frames a mode and pass" % stats[MODES[0]]["frames"])
-    return stats, details
+def run(binary, build_dir, fmt, seconds, seed, fresh, runs=None, uncovered=False, log=None,
+        corpus=None, time_check=True):
+    seeds = build_dir / "seeds"
+    subprocess.run([sys.executable, str(SOURCE / "tests" / "fuzz" / "seeds.py"), str(seeds)],
+                   check=True)
+    corpus = Path(corpus) / fmt if corpus else build_dir / "corpus" / fmt
+    if fresh and corpus.exists():
+        shutil.rmtree(corpus)
+    corpus.mkdir(parents=True, exist_ok=True)
+    crashes = build_dir / "crashes"
+    crashes.mkdir(exist_ok=True)
+    regressions = SOURCE / "tests" / "fuzz" / "regressions"
+
+    inputs = [str(corpus), str(seeds)] + ([str(regressions)] if regressions.is_dir() else [])
+    cmd = [str(binary), "-seed=%d" % seed, "-print_final_stats=1",
+           "-dict=%s" % (SOURCE / "tests" / "fuzz" / "valtocrane.dict"),
+           "-artifact_prefix=%s/%s-" % (crashes, fmt),
+           # The host keeps what it allocates for a capture until the
+           # capture is closed: counted per input, that is no leak.
+           "-detect_leaks=0",
+           # The host keeps some 10 MB at every new session (see the
+           # target); a shared machine can stall an input for seconds.
+           "-rss_limit_mb=8192", "-timeout=120"]
+    cmd += ["-runs=%d" % runs] if runs is not None else ["-max_total_time=%d" % seconds]
+    cmd += inputs
+    env = dict(os.environ)
+    env.pop("VALTOCRANE_FUZZ_FORMAT", None)
+    env["VALTOCRANE_FUZZ_TIME_CHECK"] = "1" if time_check else "0"
+    if fmt != "any":
+        env["VALTOCRANE_FUZZ_FORMAT"] = fmt
+    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
+    started = time.monotonic()
+    proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, errors="replace")
+    figures = parse(proc.stdout)
+    figures["seconds"] = time.monotonic() - started
+    figures["exit"] = proc.returncode
+    if log:
+        Path(log).write_text(proc.stdout)
+    if proc.returncode != 0 and not figures["crashes"]:
+        sys.stderr.write(proc.stdout[-4000:])
+
+    # The plugin's own edges that the corpus reaches, without the
+    # undefined-behaviour checks' edges (taken only by a failed check).
+    replay = subprocess.run([str(binary) + "-edges", "-runs=0", "-detect_leaks=0"]
+                            + (["-print_coverage=1"] if uncovered else []) + inputs,
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True, errors="replace")
+    plain = parse(replay.stdout)
+    figures["plain_edges"], figures["plain_covered"] = plain["edges"], plain.get("covered")
+    figures["uncovered"] = plain["uncovered"]
+    return figures
 
 
-def memcheck(host, mode, capture):
-    """(errors valgrind reported, those whose stack passes through the plugin, excerpt)."""
-    wrapper = ["valgrind", "--tool=memcheck", "--leak-check=no", "--num-callers=40",
-               "--error-limit=no"]
-    proc = host.run("-r", capture, *mode_args(mode), "-V",
-                    wrapper=wrapper, stdout=subprocess.DEVNULL)
-    blocks = re.split(r"\n==\d+== \n", proc.stderr)
-    errors = [b for b in blocks if re.search(r"==\d+== (Invalid|Conditional|Use of|Syscall|"
-                                             r"Mismatched|Source and destination|Argument)", b)]
-    ours = [b for b in errors if "valtocrane" in b]
-    summary = re.search(r"ERROR SUMMARY: (\d+) errors", proc.stderr)
-    return int(summary.group(1)) if summary else len(errors), len(ours), "\n\n".join(ours[:3])
+def report(fmt, f):
+    print("| %s | %.0f s | %s | %s | %s (%s) | %s of %s | %s of %s | %d |" % (
+        fmt, f["seconds"], f["number_of_executed_units"], f["average_exec_per_sec"],
+        f.get("corpus"), f.get("corpus_size"), f.get("plain_covered"), f.get("plain_edges"),
+        f.get("covered"), f.get("edges"), len(f["crashes"])))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--plugin", required=True, help="the built valtocrane.so")
-    parser.add_argument("--long", action="store_true",
-                        help="at least 1,000,000 mutated frames a mode")
-    parser.add_argument("--frames", type=int, default=20000,
-                        help="mutated frames a mode (default 20,000)")
-    parser.add_argument("--chunk", type=int, default=25000, help="frames a seed capture")
-    parser.add_argument("--seed", type=int, default=20261208)
-    parser.add_argument("--memcheck", action="store_true",
-                        help="also run memcheck over one mutated capture in each mode")
+    parser.add_argument("seconds", type=int, help="how long to fuzz each format")
+    parser.add_argument("--format", default="any", choices=FORMATS + ("all",),
+                        help="the format every input is opened in; 'any': the input chooses "
+                             "(default); 'all': each of the four in turn")
+    parser.add_argument("--build-dir", default=str(SOURCE / "build" / "fuzz"))
+    parser.add_argument("--cxx", default=os.environ.get("VALTOCRANE_CLANGXX") or find_clangxx())
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--runs", type=int, help="stop after this many inputs instead")
+    parser.add_argument("--fresh", action="store_true", help="start the corpus anew")
+    parser.add_argument("--corpus", help="folder of the corpora (default BUILD/corpus)")
+    parser.add_argument("--uncovered", action="store_true",
+                        help="list the plugin's source lines with an edge never reached")
+    parser.add_argument("--no-time-check", action="store_true",
+                        help="leave out the check that every frame has its file time back "
+                             "after a new dissection in Disabled (for a plugin with a known "
+                             "fault there)")
+    parser.add_argument("--jobs", type=int, default=2)
     opts = parser.parse_args()
-    frames = max(opts.frames, 1000000) if opts.long else opts.frames
-    chunk = min(opts.chunk, max(frames // 2, 1))
+    if not opts.cxx:
+        print("no clang++ found (Debian packages clang and libclang-rt-dev)", file=sys.stderr)
+        sys.exit(77)
 
-    host = TShark(plugin=opts.plugin)
+    build_dir = Path(opts.build_dir).resolve()
+    binary = build(build_dir, opts.cxx, opts.jobs)
+    formats = FORMATS[1:] if opts.format == "all" else (opts.format,)
+    results = {}
+    for fmt in formats:
+        results[fmt] = run(binary, build_dir, fmt, opts.seconds, opts.seed, opts.fresh, opts.runs,
+                           opts.uncovered, log=build_dir / ("fuzz-%s.log" % fmt),
+                           corpus=opts.corpus, time_check=not opts.no_time_check)
+    version = subprocess.run([opts.cxx, "--version"], stdout=subprocess.PIPE, text=True)
+    print("\nIn-process fuzzing, %s, seed %d%s\n" % (
+        version.stdout.splitlines()[0], opts.seed,
+        ", without the file-time check" if opts.no_time_check else ""))
+    print("| format | time | executions | exec/s | corpus (size) | plugin edges covered "
+          "| with sanitizer checks | crashes |")
+    print("|---|---|---|---|---|---|---|---|")
+    for fmt, f in results.items():
+        report(fmt, f)
     failed = False
-    try:
-        log = lambda text: print(text, file=sys.stderr, flush=True)
-        log("Mutating captures of %d frames until every mode has seen %d" % (chunk, frames))
-        stats, details = campaign(host, frames, chunk, opts.seed, log)
-        print("\n%s: mutated frames through every mode, without a tree, with one and in "
-              "two passes (seed %d)\n" % (host.version(), opts.seed))
-        print("| mode | frames tried a pass | tshark runs | crashes | other exits | "
-              "dissector bugs | frames not listed |")
-        print("|---|---|---|---|---|---|---|")
-        for mode in MODES:
-            s = stats[mode]
-            print("| %s | %d | %d | %d | %d | %d | %d |" % (
-                mode, s["frames"], s["runs"], s["crashes"], s["errors"], s["dissector bugs"],
-                s["frames missing"]))
-        for detail in details[:5]:
-            print("\n" + detail)
-        failed = bool(details)
-
-        if opts.memcheck:
-            rng = random.Random(opts.seed + 1)
-            files = mutated_captures(host, rng, 2000, "memcheck")
-            print("\nmemcheck, -V over 2,000 mutated frames with byte errors, in each mode\n")
-            print("| mode | errors reported | errors in the plugin's code |")
-            print("|---|---|---|")
-            for mode in MODES:
-                total, ours, excerpt = memcheck(host, mode, files[0])
-                print("| %s | %d | %d |" % (mode, total, ours))
-                if ours:
-                    failed = True
-                    print(excerpt)
-    finally:
-        host.cleanup()
+    for fmt, f in results.items():
+        if opts.uncovered and not f["uncovered"] and f.get("plain_covered") != f.get("plain_edges"):
+            print("\n%s: no source lines to show (llvm-symbolizer, Debian package llvm, "
+                  "is needed)" % fmt)
+        if opts.uncovered and f["uncovered"]:
+            print("\n%s: lines with an edge the corpus never reaches:\n  %s" % (fmt, "\n  ".join(
+                u.replace(str(SOURCE) + "/", "") for u in f["uncovered"])))
+        for crash in f["crashes"]:
+            print("\n%s: crash, input saved as %s\n  %s" % (fmt, crash, "\n  ".join(f["summary"])))
+        if f["exit"] != 0 or f["crashes"] or f.get("covered") is None:
+            failed = True
+            print("\n%s: libFuzzer exited %d (log: %s)" % (
+                fmt, f["exit"], build_dir / ("fuzz-%s.log" % fmt)))
     sys.exit(1 if failed else 0)
 
 
