@@ -1,25 +1,17 @@
--- Drives Wireshark's GUI for tools/screenshots.py and reports what its
--- frames hold, the way a user's actions would leave them.
+-- Reports to tools/screenshots.py what the frames of the capture open in
+-- Wireshark's GUI hold, so that a picture is taken only of the right times.
 --
 -- Loaded with -X lua_script:gui-driver.lua; talks to the script through the
 -- folder named by VALTOCRANE_GUI_CONTROL:
 --   log      this script appends one line an event: "pass N FRAMES" when
---            the GUI has gone over the frames (read the capture, dissected
---            it anew, filtered it), "frame ..." lines, "error ID ...",
---            "done ID";
---   command  "ID VERB ARGUMENT", what the next click on Tools > ValtoCrane
---            driver does:
---            mode NAME     sets valtocrane.ts_type as Protocol Preferences
---                          does, then has the capture dissected again;
---            filter TEXT   applies TEXT as the display filter ("" clears it);
---            report LABEL  goes over every frame again (a retap) and logs,
---                          for each, what the Frame tree and the ValtoCrane
---                          tree show.
+--            the GUI has gone over the frames (read the capture), "frame
+--            ..." lines, "error ID ...", "done ID";
+--   command  "ID report LABEL", what the next click on Tools > ValtoCrane
+--            driver does: go over every frame again (a retap) and log, for
+--            each, what the Frame tree and the ValtoCrane tree show.
 -- The script clicks the menu item (xdotool) after writing the command and
--- waits for "done ID" (and, after mode and filter, which the GUI carries
--- out once the click is handled, for the next "pass"); a click on a command
--- already done does nothing, so the script may click again when a click got
--- lost.
+-- waits for "done ID"; a click on a command already done does nothing, so
+-- the script may click again when a click got lost.
 
 local control = os.getenv("VALTOCRANE_GUI_CONTROL")
 if not control or not gui_enabled() then
@@ -102,16 +94,7 @@ local function run_command()
     end
     last_id = id
     local ok, err = pcall(function()
-        if verb == "mode" then
-            if set_preference("valtocrane.ts_type", arg) == nil then
-                error("no preference valtocrane.ts_type")
-            end
-            apply_preferences()
-            redissect_packets()
-        elseif verb == "filter" then
-            set_filter(arg)
-            apply_filter()
-        elseif verb == "report" then
+        if verb == "report" then
             retap_packets()
             logged = passes  -- a pass of this script's, not the GUI's
             log("report " .. arg .. " " .. #rows)

@@ -1,36 +1,18 @@
-"""Pictures of the plugin in Wireshark's own GUI, and checks that the GUI
-shows the right times after the steps a user takes with a capture open.
+"""Pictures of the plugin in Wireshark's own GUI, for the README.
 
 Wireshark runs under Xvfb, in a window of fixed size, with TZ=UTC, as the
 unprivileged user TShark runs as in the tests (the host ignores personal
 plugins for root), with the built plugin in that user's personal plugin
 folder (vctools.tshark sets the HOME up) and the example captures of
-tools/demo.py. tools/gui-driver.lua, loaded into Wireshark, changes the
-preference and the display filter the way the GUI's own menus do and reports
-what every frame holds; xdotool types and clicks what a user would (the
-driver's menu item, Go to Packet, the detail pane, Edit > Time Shift).
+tools/demo.py. tools/gui-driver.lua, loaded into Wireshark, reports what
+every frame holds; xdotool types and clicks what a user would (the driver's
+menu item, Go to Packet, the detail pane).
 
-Default: one picture per format in --out, the packet list with the device
-times and the ValtoCrane tree of frame 2, once every frame is seen to hold
-its device time.
-
---check: the steps that once left wrong times in the GUI, each in a
-Wireshark of its own, every frame compared after each step with what a
-fresh open in the final state shows; a picture of the final state of each
-goes to --evidence:
-  A  capture header open as such, format changed to "Disabled";
-  B  seconds-and-fraction trailer open as such, format changed to the
-     tick-counter trailer;
-  C  each format, then Edit > Time Shift by +1 h (Apply), then a display
-     filter;
-  D  capture header in a pcapng file with microsecond times (device times
-     shown to the nanosecond), format changed to "Disabled" (file times
-     shown to the microsecond again);
-  E  capture header opened "Disabled", format changed to the capture
-     header, Time Shift by -30 min, format changed to "Disabled" and back.
-
-Exits non-zero when a frame holds a wrong time, or when the GUI does not
-answer in time.
+One picture per format in --out: the packet list with the device times and
+the ValtoCrane tree of frame 2, taken once every frame is seen to hold its
+device time. Exits non-zero, with no picture, when a frame holds a wrong
+time or the GUI does not answer in time. (What the GUI shows after the
+steps a user takes with a capture open is the host tests' part.)
 """
 
 import argparse
@@ -69,12 +51,6 @@ FRACTION_TIMES = ["1700000000.062500000", "1700000001.125000000",
 # frame 1's file time: 0, 287, 648 and 1083 ticks after it.
 TICK_TIMES = ["1700000000.000000000", "1700000000.000001435",
               "1700000000.000003240", "1700000000.000005415"]
-# The seconds-and-fraction trailers read as tick counters: the count is the
-# seconds word shifted up by 24 bits and the top 24 bits of the fraction, so
-# frame i is i * (2^24 + 0x100000) = i * 17825792 ticks = i * 89128960 ns
-# after frame 1, which keeps its file time.
-FRACTION_AS_TICK_TIMES = ["1700000000.000000000", "1700000000.089128960",
-                          "1700000000.178257920", "1700000000.267386880"]
 
 CAPTURES = {
     "valtocrane-q3-graphite": ("tick-counter-trailer.pcapng", TICK_TIMES),
@@ -82,9 +58,7 @@ CAPTURES = {
     "valtocrane-pcapng": ("capture-header.pcapng", HEADER_TIMES),
 }
 
-HOUR = 3600 * 10 ** 9
 PICTURE_SIZE = (1000, 470)   # the pictures for the README
-EVIDENCE_SIZE = (1000, 900)  # room for the Frame tree and the ValtoCrane tree
 STEP_TIMEOUT = 20            # seconds a step of the GUI may take
 OPEN_TIMEOUT = 60            # seconds Wireshark may take to open a capture
 
@@ -107,21 +81,13 @@ def text(value):
     return "%s%d.%09d" % (sign, abs(value) // 10 ** 9, abs(value) % 10 ** 9)
 
 
-def expected_rows(times, device=None, shift=0):
-    """What every frame should hold: the frame's time (what the Time column
-    and Frame > Arrival Time show), Time Shift's offset, and, where the
-    plugin decodes the frame, the ValtoCrane tree's device time, capture file
-    time and their difference."""
-    rows = []
-    for i, t in enumerate(times):
-        row = dict(frame=str(i + 1), time=text(ns(t) + shift), shift=text(shift))
-        if device is None:
-            row.update(device="-", file="-", difference="-")
-        else:
-            row.update(device=device[i], file=FILE_TIMES[i],
-                       difference=text(ns(device[i]) - ns(FILE_TIMES[i])))
-        rows.append(row)
-    return rows
+def expected_rows(times):
+    """What every frame should hold: the device time as the frame's time
+    (what the Time column and Frame > Arrival Time show), no Time Shift, and
+    the ValtoCrane tree's device time, capture file time and their
+    difference."""
+    return [dict(frame=str(i + 1), time=t, shift=text(0), device=t, file=FILE_TIMES[i],
+                 difference=text(ns(t) - ns(FILE_TIMES[i]))) for i, t in enumerate(times)]
 
 
 def compare(label, seen, expected):
@@ -251,7 +217,6 @@ class Wireshark:
         self.log = self.control / "log"
         self.commands = 0
         self.lost_clicks = 0
-        self.opened = set()
         self.write_settings(size)
         driver = host.workdir / DRIVER.name
         shutil.copy(DRIVER, driver)
@@ -347,21 +312,10 @@ class Wireshark:
     def focus(self, window=None):
         self.display.xdotool("windowfocus", "--sync", window or self.window)
 
-    def passes(self):
-        """How many passes over the frames the GUI has made."""
-        return max([int(line.split()[1]) for line in self.lines("pass ")], default=-1)
-
-    def wait_for_pass(self, after, what):
-        """Waits until the GUI has gone over the frames once more."""
-        wait_for("the GUI to go over the frames after %s" % what,
-                 lambda: self.exited() or self.passes() > after, STEP_TIMEOUT)
-
-    def command(self, text, settle=False):
+    def command(self, text):
         """Has the driver carry out text (see tools/gui-driver.lua) through
-        its menu item, Tools > ValtoCrane driver, clicked from the keyboard;
-        with settle, waits for the pass over the frames that the GUI makes
-        after the step. Returns the log lines the step wrote."""
-        passes = self.passes()
+        its menu item, Tools > ValtoCrane driver, clicked from the keyboard.
+        Returns the log lines the step wrote."""
         self.commands += 1
         number = self.commands
         before = len(self.log.read_text().splitlines())
@@ -391,10 +345,6 @@ class Wireshark:
         errors = [line for line in lines if line.startswith("error %d " % number)]
         if errors:
             raise GuiError("'%s' failed: %s" % (text, errors[0]))
-        if settle:
-            self.wait_for_pass(passes, "'%s'" % text)
-            time.sleep(0.5)  # for a popup to come up after the pass
-            self.close_popups()
         return lines
 
     def report(self, label):
@@ -406,27 +356,6 @@ class Wireshark:
                 rows.append(dict(zip(words[0::2], words[1::2])))
         return rows
 
-    def time_shift(self, offset):
-        """Edit > Time Shift: "Shift all packets by" offset, Apply, Close."""
-        passes = self.passes()
-        self.focus()
-        self.display.xdotool("key", "ctrl+shift+t")
-        dialog = wait_for("the Time Shift dialog", lambda: self.display.windows("Time Shift"),
-                          STEP_TIMEOUT)[0]
-        self.focus(dialog)
-        # The first field of the dialog, next to "Shift all packets by".
-        self.display.xdotool("key", "Tab", "ctrl+a")
-        self.display.xdotool("type", "--delay", "20", "--", offset)
-        self.display.xdotool("key", "Return")  # the default button, Apply
-        # The capture now has unsaved changes: its title starts with "*".
-        wait_for("the time shift to be applied",
-                 lambda: self.display.windows(r"^\*%s$" % re.escape(self.title)), STEP_TIMEOUT)
-        self.wait_for_pass(passes, "the time shift")
-        self.focus(dialog)
-        self.display.xdotool("key", "Escape")
-        wait_for("the Time Shift dialog to close",
-                 lambda: not self.display.windows("Time Shift"), STEP_TIMEOUT)
-
     def select_frame(self, number):
         """Go > Go to Packet."""
         self.close_popups()
@@ -436,16 +365,11 @@ class Wireshark:
         self.display.xdotool("key", "Return")
         time.sleep(0.5)
 
-    def expand(self, valtocrane=True, frame=False):
-        """Opens the ValtoCrane tree (the second item of the detail pane) and,
-        with frame, the Frame tree, from the keyboard after a click into the
-        empty part of the detail pane. The GUI keeps a tree open for every
-        frame once it was opened, and Right on an open tree goes to its
-        first item, so each tree is opened once a window. (A "+" would go
-        to the display filter, where the GUI sends what the detail pane
-        does not take.)"""
-        valtocrane = valtocrane and "valtocrane" not in self.opened
-        frame = frame and "frame" not in self.opened
+    def expand(self):
+        """Opens the ValtoCrane tree (the second item of the detail pane)
+        from the keyboard after a click into the empty part of the detail
+        pane. (A "+" would go to the display filter, where the GUI sends
+        what the detail pane does not take.)"""
         width, height = self.size
         # A click while a popup is open only closes the popup (the display
         # filter's completions come up again when the filter has the
@@ -458,12 +382,7 @@ class Wireshark:
                 break
         else:
             raise GuiError("the detail pane of %s does not take the keyboard" % self.title)
-        if valtocrane:
-            self.display.xdotool("key", "Home", "Down", "Right")
-            self.opened.add("valtocrane")
-        if frame:
-            self.display.xdotool("key", "Home", "Right")
-            self.opened.add("frame")
+        self.display.xdotool("key", "Home", "Down", "Right")
         time.sleep(0.3)
 
     def screenshot(self, path):
@@ -499,8 +418,8 @@ def optimise(path):
     subprocess.run(["optipng", "-quiet", "-o2", str(path)], check=True, timeout=120)
 
 
-def check(faults, label, seen, expected):
-    """Prints and adds to faults what the GUI showed wrong; returns it."""
+def check(label, seen, expected):
+    """Prints what the GUI showed wrong; returns it."""
     found = compare(label, seen, expected)
     for fault in found[:6]:
         print("  WRONG  " + fault)
@@ -508,22 +427,24 @@ def check(faults, label, seen, expected):
         print("  WRONG  %s: %d more" % (label, len(found) - 6))
     if not found:
         print("  ok     %s: all %d frames as expected" % (label, len(expected)))
-    faults.extend(found)
     return found
 
 
-def pictures(host, display, paths, out, evidence):
-    """The README's pictures: each format, frame 2's ValtoCrane tree. A
-    picture of wrong times goes to evidence instead."""
+def pictures(host, display, paths, out):
+    """The README's pictures: each format, frame 2's ValtoCrane tree, taken
+    only where every frame holds its device time."""
     faults = []
     for mode, (name, times) in CAPTURES.items():
         gui = Wireshark(host, display, paths[name], mode, PICTURE_SIZE)
         try:
             print("%s, %s" % (name, mode))
-            wrong = check(faults, "open", gui.report("open"), expected_rows(times, times))
+            wrong = check("open", gui.report("open"), expected_rows(times))
+            faults += wrong
+            if wrong:
+                continue
             gui.select_frame(2)
-            gui.expand(valtocrane=True)
-            picture = (evidence if wrong else out) / name.replace(".pcapng", ".png")
+            gui.expand()
+            picture = out / name.replace(".pcapng", ".png")
             picture.parent.mkdir(parents=True, exist_ok=True)
             gui.screenshot(picture)
             print("  %d clicks lost" % gui.lost_clicks)
@@ -534,105 +455,12 @@ def pictures(host, display, paths, out, evidence):
     return faults
 
 
-def microsecond_copy(host, capture):
-    """The capture as pcapng with microsecond times, by way of the host's
-    editcap and the pcap format (which keeps microseconds)."""
-    pcap = host.capture_path(Path(capture).stem + "-us.pcap")
-    copy = host.capture_path(Path(capture).stem + "-us.pcapng")
-    for src, dst, kind in ((capture, pcap, "pcap"), (pcap, copy, "pcapng")):
-        subprocess.run(["editcap", "-F", kind, str(src), str(dst)], check=True, timeout=60,
-                       stdout=subprocess.DEVNULL)
-        os.chmod(dst, 0o644)
-    return copy
-
-
-def scenarios(host, display, paths, evidence):
-    """A to E of the module's docstring."""
-    faults = []
-    evidence.mkdir(parents=True, exist_ok=True)
-
-    def scenario(label, mode, steps, capture=None):
-        """Opens capture (by default the example of mode) with mode, checks
-        every frame, then takes each step and checks every frame again; a
-        step "picture" takes a picture of frame 2 with its Frame tree (and
-        ValtoCrane tree) open."""
-        name, times = CAPTURES.get(mode, ("", None))
-        capture = capture or paths[name]
-        print("%s: %s opened with %s" % (label, Path(capture).name, mode))
-        gui = Wireshark(host, display, capture, mode, EVIDENCE_SIZE)
-        try:
-            expected = expected_rows(times, times) if times else expected_rows(FILE_TIMES)
-            check(faults, "open", gui.report("open"), expected)
-            for step in steps:
-                if step[0] == "picture":
-                    gui.select_frame(2)
-                    gui.expand(valtocrane=expected[0]["device"] != "-", frame=True)
-                    picture = evidence / ("%s.png" % step[1])
-                    gui.screenshot(picture)
-                    print("  picture %s" % picture)
-                    continue
-                label, action, expected = step
-                action(gui)
-                check(faults, label, gui.report(label), expected)
-            print("  %d clicks lost" % gui.lost_clicks)
-        finally:
-            gui.close()
-
-    def set_mode(mode):
-        return lambda gui: gui.command("mode " + mode, settle=True)
-
-    scenario("A", "valtocrane-pcapng", [
-        ("set to disabled", set_mode("disabled"), expected_rows(FILE_TIMES)),
-        ("picture", "A-header-to-disabled"),
-    ])
-    scenario("B", "valtocrane-proprietary-headers", [
-        ("set to valtocrane-q3-graphite", set_mode("valtocrane-q3-graphite"),
-         expected_rows(FRACTION_AS_TICK_TIMES, FRACTION_AS_TICK_TIMES)),
-        ("picture", "B-fraction-to-tick"),
-    ])
-    for mode, (name, times) in CAPTURES.items():
-        scenario("C", mode, [
-            ("time shift +1 h", lambda gui: gui.time_shift("1:00:00"),
-             expected_rows(times, times, HOUR)),
-            ("display filter", lambda gui: gui.command("filter valtocrane", settle=True),
-             expected_rows(times, times, HOUR)),
-            ("picture", "C-time-shift-" + name.replace(".pcapng", "")),
-        ])
-    # The capture file's times are whole microseconds, so the same tables
-    # hold; the pictures show 9 digits of the device time, 6 of the file's.
-    scenario("D", "valtocrane-pcapng", [
-        ("picture", "D-microsecond-header"),
-        ("set to disabled", set_mode("disabled"), expected_rows(FILE_TIMES)),
-        ("picture", "D-microsecond-disabled"),
-    ], capture=microsecond_copy(host, paths["capture-header.pcapng"]))
-    # Opened "Disabled", then the other way round, with a time shift kept
-    # through every change of format.
-    scenario("E", "disabled", [
-        ("set to valtocrane-pcapng", set_mode("valtocrane-pcapng"),
-         expected_rows(HEADER_TIMES, HEADER_TIMES)),
-        ("time shift -30 min", lambda gui: gui.time_shift("-30:00"),
-         expected_rows(HEADER_TIMES, HEADER_TIMES, -HOUR // 2)),
-        ("set to disabled", set_mode("disabled"), expected_rows(FILE_TIMES, None, -HOUR // 2)),
-        ("set to valtocrane-pcapng", set_mode("valtocrane-pcapng"),
-         expected_rows(HEADER_TIMES, HEADER_TIMES, -HOUR // 2)),
-        ("picture", "E-disabled-to-header-shifted"),
-    ], capture=paths["capture-header.pcapng"])
-    return faults
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--plugin", required=True, help="the built valtocrane.so")
-    parser.add_argument("--out", help="folder for the README's pictures")
-    parser.add_argument("--check", action="store_true",
-                        help="check the GUI's times after preference changes and Time Shift")
-    parser.add_argument("--evidence", default="build/gui-check",
-                        help="folder for the pictures of --check, and of wrong times "
-                             "(default %(default)s)")
+    parser.add_argument("--out", required=True, help="folder for the README's pictures")
     opts = parser.parse_args()
-    if not opts.out and not opts.check:
-        parser.error("give --out, --check or both")
 
     # Ended from outside (a time limit, say): the screen and Wireshark,
     # which run in sessions of their own, are ended on the way out.
@@ -643,19 +471,13 @@ def main():
     faults = []
     keep = False
     try:
-        # One screen for every window, as large as the largest; each
-        # window opens in its top left corner.
-        display = Display(max(PICTURE_SIZE[0], EVIDENCE_SIZE[0]),
-                          max(PICTURE_SIZE[1], EVIDENCE_SIZE[1]))
+        display = Display(*PICTURE_SIZE)
         print("Wireshark with valtocrane.so %s, TZ=UTC, as %s" % (
             host.plugin[0], "the user nobody" if host.as_root else "this user"))
         paths = {}
         for _, _, name, records in demo.examples():
             paths[name] = captures.write_capture(host.capture_path(name), records)
-        if opts.out:
-            faults += pictures(host, display, paths, Path(opts.out), Path(opts.evidence))
-        if opts.check:
-            faults += scenarios(host, display, paths, Path(opts.evidence))
+        faults = pictures(host, display, paths, Path(opts.out))
     except (GuiError, subprocess.TimeoutExpired) as error:
         keep = True
         print("FAILED: %s\n(Wireshark's HOME, output and the driver's log are kept in %s)"
