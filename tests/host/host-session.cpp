@@ -110,14 +110,18 @@ Session::get_frame_ts(packet_provider_data *prov, guint32 frame_num)
     return NULL;
 }
 
-const char *
-Session::get_interface_name(packet_provider_data *prov, guint32 id)
+/* cap_file_provider_get_interface_name and _description; 4.4 added the
+ * section number, which a capture of one section does not need. */
+template <typename... Section>
+static const char *
+get_interface_name(packet_provider_data *prov, guint32 id, Section...)
 {
     return prov->records->interface_name(id);
 }
 
-const char *
-Session::get_interface_description(packet_provider_data *prov, guint32 id)
+template <typename... Section>
+static const char *
+get_interface_description(packet_provider_data *prov, guint32 id, Section...)
 {
     return prov->records->interface_description(id);
 }
@@ -128,13 +132,9 @@ Session::start_session()
 {
     static struct packet_provider_funcs funcs;  /* the rest NULL */
 
-    /* 4.4 added the section number to the interface callbacks; the
-     * casts take either form. */
     funcs.get_frame_ts = get_frame_ts;
-    funcs.get_interface_name =
-        reinterpret_cast<decltype(funcs.get_interface_name)>(get_interface_name);
-    funcs.get_interface_description =
-        reinterpret_cast<decltype(funcs.get_interface_description)>(get_interface_description);
+    funcs.get_interface_name = get_interface_name;
+    funcs.get_interface_description = get_interface_description;
     epan_ = epan_new(&provider_, &funcs);
 }
 

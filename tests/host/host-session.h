@@ -157,8 +157,6 @@ protected:
 
 private:
     static const nstime_t *get_frame_ts(packet_provider_data *prov, guint32 frame_num);
-    static const char *get_interface_name(packet_provider_data *prov, guint32 id);
-    static const char *get_interface_description(packet_provider_data *prov, guint32 id);
     bool read_record(valtocrane_record *r, gint64 offset, epan_dissect_t *edt,
                      dfilter_t *dfcode);
     void add_packet_to_packet_list(frame_data *fdata, epan_dissect_t *edt, dfilter_t *dfcode,
