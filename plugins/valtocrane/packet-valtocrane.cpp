@@ -235,8 +235,18 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
 {
     const gint format = valtocrane_tstype;
 
-    if (!valtocrane_is_whole_frame(tvb, pinfo))
+    if (!valtocrane_is_whole_frame(tvb, pinfo)) {
+        /* Ethernet inside another encapsulation: a frame's time is a device
+         * time only where this plugin decoded the frame around it in this
+         * dissection (it is then this protocol's second layer); otherwise
+         * it is the capture file's. An earlier dissection may have taken
+         * the whole record for Ethernet: the host's PPI path rewrites the
+         * record's link type in place, and the GUI dissects a record twice
+         * without reading it again when a read filter is set. */
+        if (pinfo->rec != NULL && pinfo->curr_proto_layer_num <= 1)
+            valtocrane_set_frame_time(pinfo, NULL);
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
+    }
     if (format != VALTOCRANE_TICK_TRAILER && format != VALTOCRANE_FRACTION_TRAILER &&
         format != VALTOCRANE_CAPTURE_HEADER) {
         /* "Disabled", with frames that a decoding format retimed still

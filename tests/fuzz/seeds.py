@@ -179,6 +179,10 @@ def regressions():
         "live-capture-redissected-then-disabled": capture(HEADER, *numbered([
             (header, (1000, 0), {"flags": SELECT | REDISSECT}),
             (UDP, (1001, 0), {"flags": SELECT | STOP | SWITCH, "switch_to": DISABLED})])),
+        "ppi-record-dissected-twice-with-a-read-filter": capture(FRACTION, *numbered([
+            (UDP + captures.fraction_trailer(5, 0), (1000, 0), {"flags": SELECT | PPI}),
+            (UDP, (1001, 0), {"flags": SWITCH, "switch_to": DISABLED})]),
+            read_filter=READ_NOT_TS),
     }
 
 

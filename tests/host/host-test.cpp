@@ -883,6 +883,25 @@ TEST(ReadFilter, TickCounterKeepsTheTieOfTheFirstReading)
         << "switched to the tick counter";
 }
 
+// A record of link type PPI, Ethernet inside, with a read filter: the GUI
+// dissects the record it read twice, and the host's PPI path rewrote the
+// record's link type to Ethernet in the first dissection, so the second
+// hands the whole record to the link-type table as Ethernet. Whatever that
+// one did, the frame has its file time once dissected again.
+TEST(ReadFilter, EthernetInsidePpiKeepsItsFileTime)
+{
+    const Bytes ppi = { 0, 0, 8, 0, 1, 0, 0, 0 };  // version 0, 8 bytes, Ethernet
+    Bytes frame = with_trailer(1600000000, 0x80000000);
+    frame.insert(frame.begin(), ppi.begin(), ppi.end());
+    const std::string capture = write_pcapng("ppi", { { WTAP_ENCAP_PPI, WTAP_TSPREC_NSEC } }, {
+        { 1700000000, 5, frame, 0 },
+    });
+    host::set_format(FRACTION);
+    Session s;
+    ASSERT_TRUE(s.open(capture, "frame"));
+    EXPECT_TRUE(times_are(s.times(), { { 1700000000, 5, NS } }));
+}
+
 // ---- The host's Ethernet dissector, once nothing is left to restore -------
 
 // A UDP datagram in two IPv4 fragments (16 and 8 bytes), reassembled in
