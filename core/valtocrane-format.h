@@ -107,50 +107,63 @@ enum valtocrane_outcome {
 };
 
 /* Where the device's bytes lie: front bytes before the frame, back bytes
- * after it; the time's 8 bytes start at time_offset. */
+ * after it, and behind those the frame's own FCS, fcs bytes of it; the
+ * time's 8 bytes start at time_offset. */
 struct valtocrane_location {
     valtocrane_outcome outcome;
     std::uint32_t front;
     std::uint32_t back;
+    std::uint32_t fcs;
     std::uint32_t time_offset;
 };
 
+/* The length of an Ethernet FCS, where a capture file or the user says the
+ * frames keep theirs (-1: not known, as the host counts it). */
+constexpr int VALTOCRANE_FCS_LEN = 4;
+
 /* Locates the device time of a frame of which captured bytes (at frame)
- * were kept of reported bytes on the wire.
+ * were kept of reported bytes on the wire; fcs_len is the length of the
+ * Ethernet FCS the frame ends in (0 or 4), or -1 where it is not known.
  *
- * The device appends its trailer to the whole frame, so it lies at the end
- * of the frame as it was on the wire (its reported length). It can be read
- * only where the capture kept all of it: a snap length that cut the frame
- * cut the trailer off, and what the capture holds at its end are frame
- * bytes, not a time. The capture header is the device's when its first
- * word is the marker, and can be read when all 28 bytes were captured. */
+ * The device appends its trailer to the frame, before the FCS where the
+ * capture keeps the FCS (the order of the host's own "fixed length
+ * ethernet trailer ... before the (optional) FCS"), so it lies at the end
+ * of the frame as it was on the wire (its reported length), less the FCS.
+ * Where the FCS length is not known the trailer is the last 8 bytes. It can
+ * be read only where the capture kept all of it: a snap length that cut it
+ * off left frame bytes, not a time, at the end. The capture header is the
+ * device's when its first word is the marker, and can be read when all 28
+ * bytes were captured. */
 inline valtocrane_location
 valtocrane_locate(valtocrane_format format, const std::uint8_t *frame, std::uint32_t captured,
-                  std::uint32_t reported)
+                  std::uint32_t reported, int fcs_len)
 {
     const auto trailer_len = static_cast<std::uint32_t>(VALTOCRANE_TRAILER_LEN);
     const auto header_len = static_cast<std::uint32_t>(VALTOCRANE_HEADER_LEN);
+    const std::uint32_t fcs = fcs_len == VALTOCRANE_FCS_LEN ? VALTOCRANE_FCS_LEN : 0;
 
     switch (format) {
     case VALTOCRANE_TICK_TRAILER:
-    case VALTOCRANE_FRACTION_TRAILER:
-        if (reported < trailer_len)
-            return { VALTOCRANE_TOO_SHORT, 0, 0, 0 };
-        if (captured < reported)
-            return { VALTOCRANE_TRAILER_CUT_OFF, 0, trailer_len, reported - trailer_len };
-        return { VALTOCRANE_FOUND, 0, trailer_len, reported - trailer_len };
+    case VALTOCRANE_FRACTION_TRAILER: {
+        if (reported < trailer_len + fcs)
+            return { VALTOCRANE_TOO_SHORT, 0, 0, 0, 0 };
+        const std::uint32_t offset = reported - fcs - trailer_len;
+        if (captured < offset + trailer_len)
+            return { VALTOCRANE_TRAILER_CUT_OFF, 0, trailer_len, fcs, offset };
+        return { VALTOCRANE_FOUND, 0, trailer_len, fcs, offset };
+    }
     case VALTOCRANE_CAPTURE_HEADER:
         if (captured < static_cast<std::uint32_t>(VALTOCRANE_HEADER_MARKER_LEN))
-            return { VALTOCRANE_TOO_SHORT, 0, 0, 0 };
+            return { VALTOCRANE_TOO_SHORT, 0, 0, 0, 0 };
         if (valtocrane_load_le32(frame) != static_cast<std::uint32_t>(VALTOCRANE_HEADER_MARKER))
-            return { VALTOCRANE_NO_MARKER, 0, 0, 0 };
+            return { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 };
         if (captured < header_len)
-            return { VALTOCRANE_HEADER_CUT_SHORT, header_len, 0, VALTOCRANE_HEADER_SECS_OFF };
-        return { VALTOCRANE_FOUND, header_len, 0, VALTOCRANE_HEADER_SECS_OFF };
+            return { VALTOCRANE_HEADER_CUT_SHORT, header_len, 0, 0, VALTOCRANE_HEADER_SECS_OFF };
+        return { VALTOCRANE_FOUND, header_len, 0, 0, VALTOCRANE_HEADER_SECS_OFF };
     case VALTOCRANE_DISABLED:
         break;
     }
-    return { VALTOCRANE_NO_MARKER, 0, 0, 0 };
+    return { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 };
 }
 
 /* The device time at a location found: the capture header's and the
@@ -189,6 +202,37 @@ valtocrane_tick_anchor_apply(valtocrane_tick_anchor *anchor, valtocrane_time tim
         anchor->set = true;
     }
     return valtocrane_time_add(counter, anchor->offset);
+}
+
+/* A device time more than max_offset_secs away from the capture file's
+ * time cannot be right: a wrong format, a device clock never set, a frame
+ * without a trailer in a trailer format. 0 turns the check off. The
+ * default allows a day. */
+constexpr std::uint32_t VALTOCRANE_MAX_OFFSET_DEFAULT = 86400;
+
+constexpr bool
+valtocrane_time_implausible(valtocrane_time device, valtocrane_time file,
+                            std::uint32_t max_offset_secs)
+{
+    if (max_offset_secs == 0)
+        return false;
+    const valtocrane_time d = valtocrane_time_cmp(device, file) >= 0
+                                  ? valtocrane_time_sub(device, file)
+                                  : valtocrane_time_sub(file, device);
+    return d.secs > static_cast<std::int64_t>(max_offset_secs) ||
+           (d.secs == static_cast<std::int64_t>(max_offset_secs) && d.nsecs > 0);
+}
+
+/* The note valtocrane-retime adds to the description of every interface
+ * whose frames it re-timed and stripped of the device's bytes: their file
+ * times are the device times already, and the plugin leaves them alone. */
+constexpr char VALTOCRANE_RETIMED_NOTE[] =
+    "[device times applied by valtocrane-retime, device bytes removed]";
+
+inline bool
+valtocrane_interface_retimed(const char *description)
+{
+    return description != nullptr && std::strstr(description, VALTOCRANE_RETIMED_NOTE) != nullptr;
 }
 
 #endif /* VALTOCRANE_FORMAT_H */

@@ -249,7 +249,7 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_tim
     if (ph->pkt_encap != WTAP_ENCAP_ETHERNET)
         return OTHER_LINK_TYPE;
 
-    *at = valtocrane_locate(rt->format, data, ph->caplen, wire_length(ph));
+    *at = valtocrane_locate(rt->format, data, ph->caplen, wire_length(ph), -1);
     if (at->outcome != VALTOCRANE_FOUND)
         return frame_outcome(at->outcome);
     *t = valtocrane_device_time(rt->format, data, *at);

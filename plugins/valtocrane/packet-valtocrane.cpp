@@ -260,7 +260,7 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
     const guint captured = tvb_captured_length(tvb);
     const guint reported = tvb_reported_length(tvb);
     const guint8 *frame = captured ? tvb_get_ptr(tvb, 0, static_cast<gint>(captured)) : NULL;
-    const valtocrane_location at = valtocrane_locate(layout, frame, captured, reported);
+    const valtocrane_location at = valtocrane_locate(layout, frame, captured, reported, -1);
 
     if (trailer || at.outcome == VALTOCRANE_FOUND || at.outcome == VALTOCRANE_HEADER_CUT_SHORT) {
         col_set_str(pinfo->cinfo, COL_PROTOCOL,

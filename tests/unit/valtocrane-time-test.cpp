@@ -2,6 +2,7 @@
 // over a sweep of the whole fraction range.
 
 #include <cstdint>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -124,29 +125,70 @@ TEST(Layouts, WhereTheDeviceTimeLiesAndWhenItCanBeRead)
         valtocrane_format format;
         const std::uint8_t *frame;
         std::uint32_t captured, reported;
+        int fcs_len;  // -1: not known
         valtocrane_location want;
     } cases[] = {
-        { VALTOCRANE_FRACTION_TRAILER, nullptr, 76, 76, { VALTOCRANE_FOUND, 0, 8, 68 } },
-        { VALTOCRANE_TICK_TRAILER, nullptr, 8, 8, { VALTOCRANE_FOUND, 0, 8, 0 } },
-        { VALTOCRANE_TICK_TRAILER, nullptr, 7, 7, { VALTOCRANE_TOO_SHORT, 0, 0, 0 } },
-        { VALTOCRANE_FRACTION_TRAILER, nullptr, 75, 76, { VALTOCRANE_TRAILER_CUT_OFF, 0, 8, 68 } },
-        { VALTOCRANE_FRACTION_TRAILER, nullptr, 60, 76, { VALTOCRANE_TRAILER_CUT_OFF, 0, 8, 68 } },
-        { VALTOCRANE_CAPTURE_HEADER, marker, 28, 28, { VALTOCRANE_FOUND, 28, 0, 12 } },
-        { VALTOCRANE_CAPTURE_HEADER, marker, 27, 90, { VALTOCRANE_HEADER_CUT_SHORT, 28, 0, 12 } },
-        { VALTOCRANE_CAPTURE_HEADER, marker, 3, 3, { VALTOCRANE_TOO_SHORT, 0, 0, 0 } },
-        { VALTOCRANE_CAPTURE_HEADER, big_endian_six, 90, 90, { VALTOCRANE_NO_MARKER, 0, 0, 0 } },
+        { VALTOCRANE_FRACTION_TRAILER, nullptr, 76, 76, -1, { VALTOCRANE_FOUND, 0, 8, 0, 68 } },
+        { VALTOCRANE_TICK_TRAILER, nullptr, 8, 8, 0, { VALTOCRANE_FOUND, 0, 8, 0, 0 } },
+        { VALTOCRANE_TICK_TRAILER, nullptr, 7, 7, -1, { VALTOCRANE_TOO_SHORT, 0, 0, 0, 0 } },
+        { VALTOCRANE_FRACTION_TRAILER, nullptr, 75, 76, -1,
+          { VALTOCRANE_TRAILER_CUT_OFF, 0, 8, 0, 68 } },
+        { VALTOCRANE_FRACTION_TRAILER, nullptr, 60, 76, -1,
+          { VALTOCRANE_TRAILER_CUT_OFF, 0, 8, 0, 68 } },
+        // The trailer lies before a 4-byte FCS: only the FCS may be cut.
+        { VALTOCRANE_TICK_TRAILER, nullptr, 80, 80, 4, { VALTOCRANE_FOUND, 0, 8, 4, 68 } },
+        { VALTOCRANE_TICK_TRAILER, nullptr, 76, 80, 4, { VALTOCRANE_FOUND, 0, 8, 4, 68 } },
+        { VALTOCRANE_TICK_TRAILER, nullptr, 75, 80, 4,
+          { VALTOCRANE_TRAILER_CUT_OFF, 0, 8, 4, 68 } },
+        { VALTOCRANE_FRACTION_TRAILER, nullptr, 12, 12, 4, { VALTOCRANE_FOUND, 0, 8, 4, 0 } },
+        { VALTOCRANE_FRACTION_TRAILER, nullptr, 11, 11, 4, { VALTOCRANE_TOO_SHORT, 0, 0, 0, 0 } },
+        { VALTOCRANE_CAPTURE_HEADER, marker, 28, 28, -1, { VALTOCRANE_FOUND, 28, 0, 0, 12 } },
+        { VALTOCRANE_CAPTURE_HEADER, marker, 92, 92, 4, { VALTOCRANE_FOUND, 28, 0, 0, 12 } },
+        { VALTOCRANE_CAPTURE_HEADER, marker, 27, 90, -1,
+          { VALTOCRANE_HEADER_CUT_SHORT, 28, 0, 0, 12 } },
+        { VALTOCRANE_CAPTURE_HEADER, marker, 3, 3, -1, { VALTOCRANE_TOO_SHORT, 0, 0, 0, 0 } },
+        { VALTOCRANE_CAPTURE_HEADER, big_endian_six, 90, 90, -1,
+          { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 } },
     };
     for (const auto &c : cases) {
-        const valtocrane_location got = valtocrane_locate(c.format, c.frame, c.captured, c.reported);
-        EXPECT_EQ(got.outcome, c.want.outcome) << c.format << " " << c.captured << "/" << c.reported;
-        EXPECT_EQ(got.front, c.want.front) << c.format << " " << c.captured << "/" << c.reported;
-        EXPECT_EQ(got.back, c.want.back) << c.format << " " << c.captured << "/" << c.reported;
-        EXPECT_EQ(got.time_offset, c.want.time_offset) << c.format << " " << c.captured;
+        const valtocrane_location got =
+            valtocrane_locate(c.format, c.frame, c.captured, c.reported, c.fcs_len);
+        const std::string at = std::to_string(c.format) + " " + std::to_string(c.captured) + "/" +
+                               std::to_string(c.reported) + " fcs " + std::to_string(c.fcs_len);
+        EXPECT_EQ(got.outcome, c.want.outcome) << at;
+        EXPECT_EQ(got.front, c.want.front) << at;
+        EXPECT_EQ(got.back, c.want.back) << at;
+        EXPECT_EQ(got.fcs, c.want.fcs) << at;
+        EXPECT_EQ(got.time_offset, c.want.time_offset) << at;
     }
     // Every stored name selects its layout; nothing else does.
     for (const valtocrane_format_info &info : VALTOCRANE_FORMATS)
         EXPECT_EQ(valtocrane_format_by_name(info.name), &info);
     EXPECT_EQ(valtocrane_format_by_name("Disabled"), nullptr);
+}
+
+TEST(Plausibility, DeviceTimesFurtherThanAllowedFromTheFileTime)
+{
+    const valtocrane_time file = { 1700000000, 500000000 };
+    struct {
+        valtocrane_time device;
+        std::uint32_t max;
+        bool implausible;
+    } cases[] = {
+        { { 1700086400, 500000000 }, 86400, false },  // a day later, exactly
+        { { 1700086400, 500000001 }, 86400, true },
+        { { 1699913600, 500000000 }, 86400, false },  // a day earlier
+        { { 1699913600, 499999999 }, 86400, true },
+        { { 1, 0 }, 86400, true },                    // a counter never tied, 1970
+        { { 1, 0 }, 0, false },                       // the check off
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(valtocrane_time_implausible(c.device, file, c.max), c.implausible)
+            << c.device.secs << "." << c.device.nsecs << " max " << c.max;
+    EXPECT_TRUE(valtocrane_interface_retimed(
+        "eth2 [device times applied by valtocrane-retime, device bytes removed]"));
+    EXPECT_FALSE(valtocrane_interface_retimed("eth2"));
+    EXPECT_FALSE(valtocrane_interface_retimed(nullptr));
 }
 
 } // namespace
