@@ -37,12 +37,33 @@
 #include <epan/column-utils.h>
 #include <epan/epan.h>
 #include <epan/epan_dissect.h>
+#include <epan/packet_info.h>
 #include <wiretap/wtap.h>
 #include <wsutil/buffer.h>
 #include <wsutil/filesystem.h>
 #include <wsutil/privileges.h>
 #include <wsutil/report_message.h>
 #include <wsutil/wslog.h>
+
+/* ---- Dissectors ----------------------------------------------------------- */
+
+/* The description of the interface the record being dissected was
+ * captured on, where the capture file gives one; 4.4 added the section of
+ * the file the interface belongs to. */
+static inline const char *
+valtocrane_host_interface_description(const packet_info *pinfo)
+{
+    if (pinfo->rec == NULL || !(pinfo->rec->presence_flags & WTAP_HAS_INTERFACE_ID))
+        return NULL;
+#if VALTOCRANE_HOST_AT_LEAST(4, 4)
+    return epan_get_interface_description(pinfo->epan,
+                                          pinfo->rec->rec_header.packet_header.interface_id,
+                                          pinfo->rec->section_number);
+#else
+    return epan_get_interface_description(pinfo->epan,
+                                          pinfo->rec->rec_header.packet_header.interface_id);
+#endif
+}
 
 /* ---- Start-up ------------------------------------------------------------ */
 
@@ -251,6 +272,18 @@ valtocrane_host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_s
         epan_dissect_run_with_taps(edt, file_type_subtype, &r->rec, tvb, fd, cinfo);
     else
         epan_dissect_run(edt, file_type_subtype, &r->rec, tvb, fd, cinfo);
+#endif
+}
+
+/* The value of a time field in a dissection's tree: 4.4 made the field's
+ * value a pointer. */
+static inline const nstime_t *
+valtocrane_host_field_time(field_info *fi)
+{
+#if VALTOCRANE_HOST_AT_LEAST(4, 4)
+    return fvalue_get_time(fi->value);
+#else
+    return fvalue_get_time(&fi->value);
 #endif
 }
 

@@ -27,15 +27,20 @@
 
 #include <time.h>
 
+#include <cinttypes>
+
 #include <wireshark.h>
 #include <epan/exceptions.h>
 #include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/prefs.h>
+#include <epan/prefs-int.h>
+#include <epan/proto_data.h>
 #include <wiretap/wtap.h>
 
 #include "packet-valtocrane.h"
 #include "valtocrane-format.h"
+#include "valtocrane-host.h"
 
 static int proto_valtocrane = -1;
 
@@ -46,12 +51,16 @@ static int hf_valtocrane_length = -1;
 static int hf_valtocrane_captured_length = -1;
 static int hf_valtocrane_capture_time = -1;
 static int hf_valtocrane_capture_offset = -1;
+static int hf_valtocrane_time_relative = -1;
+static int hf_valtocrane_time_delta = -1;
 
 static gint ett_valtocrane = -1;
 
 static expert_field ei_valtocrane_trailer_not_captured = EI_INIT;
+static expert_field ei_valtocrane_time_implausible = EI_INIT;
 
 static gint valtocrane_tstype = VALTOCRANE_DISABLED;
+static guint valtocrane_max_time_offset = VALTOCRANE_MAX_OFFSET_DEFAULT;
 
 /* The preference's values: the layouts' stored names (which the tools'
  * --format takes) and labels, filled in at registration. */
@@ -79,6 +88,7 @@ static dissector_handle_t eth_dissector;
  * one needs (valtocrane_init). */
 struct valtocrane_session {
     gint format;       /* the format the session started with */
+    gint eth_fcs;      /* the host's eth.fcs preference then (-1, 0 or 4) */
     gboolean retimed;  /* it gave a frame record a device time */
 };
 
@@ -89,15 +99,34 @@ static valtocrane_session this_session;
 static gboolean valtocrane_switched_off;
 static gint valtocrane_applied_tstype = VALTOCRANE_DISABLED;
 
-/* The tick counter's tie to the capture's clock, taken at the session's
- * first frame with a readable counter: from the capture file's time of
- * that frame, or, when the session before decoded the tick counter too,
- * from the time that session gave the frame's record. The latter is the
- * same tie in a new dissection of the same capture, whichever frame that
- * was tied at (the GUI's read filter drops frames after their first
- * dissection), and the file's own time in a capture opened afresh. */
-static valtocrane_tick_anchor tick_anchor;
+/* The device times of a session, in capture order: the tick counter's tie
+ * to the capture's clock, the first device time (from which
+ * valtocrane.time_relative counts; in the tick-counter format the time of
+ * the frame it is tied at) and the latest. */
+struct valtocrane_times {
+    valtocrane_tick_anchor tick_anchor;
+    gboolean have_first;
+    valtocrane_time first;
+    gboolean have_previous;
+    valtocrane_time previous;
+};
+
+static valtocrane_times session_times;
+static valtocrane_times previous_session_times;
+
+/* The tick counter is tied at the session's first frame with a readable
+ * counter: to the capture file's time of that frame, or, when the session
+ * before decoded the tick counter too (with the same FCS rule), to the time
+ * that session gave the frame's record. The latter is the same tie in a new
+ * dissection of the same capture, whichever frame that was tied at (the
+ * GUI's read filter drops frames after their first dissection), and the
+ * file's own time in a capture opened afresh. */
 static gboolean anchor_from_frame_record;
+
+/* Whether each interface of the capture is one whose frames
+ * valtocrane-retime re-timed and stripped of the device's bytes, as far as
+ * this session has looked: 0 not looked at, 1 no, 2 yes. */
+static guint8 valtocrane_interface_state[64];
 
 static valtocrane_time
 valtocrane_from_nstime(const nstime_t *t)
@@ -112,6 +141,19 @@ valtocrane_nstime(const valtocrane_time &vt)
 
     t.secs = static_cast<time_t>(vt.secs);
     t.nsecs = static_cast<int>(vt.nsecs);
+    return t;
+}
+
+/* A relative time the host's way: both parts of one sign. */
+static nstime_t
+valtocrane_relative_nstime(const valtocrane_time &vt)
+{
+    nstime_t t = valtocrane_nstime(vt);
+
+    if (t.secs < 0 && t.nsecs > 0) {
+        t.secs += 1;
+        t.nsecs -= static_cast<int>(VALTOCRANE_NS_PER_SEC);
+    }
     return t;
 }
 
@@ -218,16 +260,132 @@ valtocrane_is_whole_frame(tvbuff_t *tvb, const packet_info *pinfo)
            tvb_get_ds_tvb(tvb) == tvb;
 }
 
-/* The tick counter on the capture's clock (tick_anchor). */
+/* The tick counter on the capture's clock (anchor_from_frame_record). */
 static valtocrane_time
 valtocrane_anchored_counter_time(const packet_info *pinfo, const valtocrane_time &counter)
 {
-    valtocrane_time time = valtocrane_file_time(pinfo);
+    valtocrane_tick_anchor *anchor = &session_times.tick_anchor;
 
-    if (anchor_from_frame_record && !tick_anchor.set)
+    if (anchor->set)
+        return valtocrane_tick_anchor_apply(anchor, valtocrane_time(), counter);
+
+    valtocrane_time time = valtocrane_file_time(pinfo);
+    if (anchor_from_frame_record)
         time = valtocrane_time_sub(valtocrane_from_nstime(&pinfo->fd->abs_ts),
                                    valtocrane_from_nstime(&pinfo->fd->shift_offset));
-    return valtocrane_tick_anchor_apply(&tick_anchor, time, counter);
+    const valtocrane_time t = valtocrane_tick_anchor_apply(anchor, time, counter);
+    /* The same tie as the session before's: the same capture, whose times
+     * count from the frame it was tied at, even where a read filter has
+     * dropped that frame since. */
+    const valtocrane_times &previous = previous_session_times;
+    if (anchor_from_frame_record && previous.tick_anchor.set && previous.have_first &&
+        valtocrane_time_equal(anchor->offset, previous.tick_anchor.offset)) {
+        session_times.first = previous.first;
+        session_times.have_first = TRUE;
+    }
+    return t;
+}
+
+/* Notes a device time of the session, and on the frame's first dissection
+ * in it keeps the difference to the previous one with the frame, for every
+ * later dissection (a click, a display filter, the second pass). */
+static const nstime_t *
+valtocrane_note_device_time(packet_info *pinfo, const valtocrane_time &t)
+{
+    valtocrane_times *times = &session_times;
+    nstime_t *delta;
+
+    if (!times->have_first) {
+        times->first = t;
+        times->have_first = TRUE;
+    }
+    if (pinfo->fd->visited)
+        return static_cast<const nstime_t *>(
+            p_get_proto_data(wmem_file_scope(), pinfo, proto_valtocrane, 0));
+
+    delta = wmem_new(wmem_file_scope(), nstime_t);
+    *delta = valtocrane_relative_nstime(times->have_previous
+                                            ? valtocrane_time_sub(t, times->previous)
+                                            : valtocrane_time());
+    p_add_proto_data(wmem_file_scope(), pinfo, proto_valtocrane, 0, delta);
+    times->previous = t;
+    times->have_previous = TRUE;
+    return delta;
+}
+
+/* The FCS length of the frame as the host's Ethernet dissector takes it:
+ * from the capture file (the packet record's pseudo-header), else from the
+ * host's eth.fcs preference. */
+static int
+valtocrane_fcs_len(const void *data)
+{
+    const auto *eth = static_cast<const struct eth_phdr *>(data);
+
+    return eth != NULL && eth->fcs_len != -1 ? eth->fcs_len : this_session.eth_fcs;
+}
+
+/* Whether the frame's interface is one valtocrane-retime re-timed and
+ * stripped of the device's bytes (it says so in its description). */
+static gboolean
+valtocrane_interface_is_retimed(const packet_info *pinfo)
+{
+    const guint32 id = pinfo->rec->rec_header.packet_header.interface_id;
+    const gboolean cached = (pinfo->rec->presence_flags & WTAP_HAS_INTERFACE_ID) &&
+                            pinfo->rec->section_number == 0 &&
+                            id < G_N_ELEMENTS(valtocrane_interface_state);
+
+    if (cached && valtocrane_interface_state[id] != 0)
+        return valtocrane_interface_state[id] == 2;
+    const gboolean retimed =
+        valtocrane_interface_retimed(valtocrane_host_interface_description(pinfo));
+    if (cached)
+        valtocrane_interface_state[id] = retimed ? 2 : 1;
+    return retimed;
+}
+
+/* The frame without the device's bytes, as it was on the wire: the bytes
+ * before a trailer (and the FCS after it), or those after the header. */
+static tvbuff_t *
+valtocrane_frame_tvb(tvbuff_t *tvb, const valtocrane_location &at, guint captured,
+                     guint reported)
+{
+    const guint rest = reported - at.front - at.back;
+    const guint own_end = at.back != 0 ? at.time_offset : reported;
+    const guint own_captured = MIN(captured, own_end) - at.front;
+    const guint fcs_start = at.time_offset + at.back;
+
+    if (at.back == 0 || at.fcs == 0 || captured <= fcs_start)
+        return tvb_new_subset_length_caplen(tvb, static_cast<gint>(at.front),
+                                            static_cast<gint>(own_captured),
+                                            static_cast<gint>(rest));
+
+    /* The frame's own bytes, then its FCS behind the trailer. */
+    tvbuff_t *whole = tvb_new_composite();
+    tvb_composite_append(whole, tvb_new_subset_length_caplen(tvb, static_cast<gint>(at.front),
+                                                             static_cast<gint>(own_captured),
+                                                             static_cast<gint>(own_captured)));
+    tvb_composite_append(whole, tvb_new_subset_length_caplen(tvb, static_cast<gint>(fcs_start),
+                                                             static_cast<gint>(captured - fcs_start),
+                                                             static_cast<gint>(at.fcs)));
+    tvb_composite_finalize(whole);
+    return whole;
+}
+
+/* A device time further from the capture file's time than the user
+ * allows: a warning on the frame. */
+static void
+valtocrane_check_plausible(packet_info *pinfo, proto_item *ti, const valtocrane_time &t)
+{
+    const valtocrane_time file = valtocrane_file_time(pinfo);
+
+    if (!valtocrane_time_implausible(t, file, valtocrane_max_time_offset))
+        return;
+    const valtocrane_time away = valtocrane_time_cmp(t, file) >= 0 ? valtocrane_time_sub(t, file)
+                                                                   : valtocrane_time_sub(file, t);
+    expert_add_info_format(pinfo, ti, &ei_valtocrane_time_implausible,
+                           "device time %" PRId64 " s away from the capture file time: "
+                           "is the format right, is the device clock set?",
+                           static_cast<std::int64_t>(away.secs));
 }
 
 static int
@@ -247,10 +405,12 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             valtocrane_set_frame_time(pinfo, NULL);
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     }
-    if (format != VALTOCRANE_TICK_TRAILER && format != VALTOCRANE_FRACTION_TRAILER &&
-        format != VALTOCRANE_CAPTURE_HEADER) {
+    if ((format != VALTOCRANE_TICK_TRAILER && format != VALTOCRANE_FRACTION_TRAILER &&
+         format != VALTOCRANE_CAPTURE_HEADER) || valtocrane_interface_is_retimed(pinfo)) {
         /* "Disabled", with frames that a decoding format retimed still
-         * open: each gets its capture file time back. */
+         * open: each gets its capture file time back. A frame that
+         * valtocrane-retime re-timed and stripped already has its device
+         * time as its file time. */
         valtocrane_set_frame_time(pinfo, NULL);
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     }
@@ -260,7 +420,8 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
     const guint captured = tvb_captured_length(tvb);
     const guint reported = tvb_reported_length(tvb);
     const guint8 *frame = captured ? tvb_get_ptr(tvb, 0, static_cast<gint>(captured)) : NULL;
-    const valtocrane_location at = valtocrane_locate(layout, frame, captured, reported, -1);
+    const valtocrane_location at = valtocrane_locate(layout, frame, captured, reported,
+                                                     valtocrane_fcs_len(data));
 
     if (trailer || at.outcome == VALTOCRANE_FOUND || at.outcome == VALTOCRANE_HEADER_CUT_SHORT) {
         col_set_str(pinfo->cinfo, COL_PROTOCOL,
@@ -275,6 +436,7 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         if (layout == VALTOCRANE_TICK_TRAILER)
             t = valtocrane_anchored_counter_time(pinfo, t);
         valtocrane_set_frame_time(pinfo, &t);
+        const nstime_t *delta = valtocrane_note_device_time(pinfo, t);
         if (valtocrane_tree_wanted(tree)) {
             ti = proto_tree_add_item(tree, proto_valtocrane, tvb,
                                      trailer ? static_cast<gint>(at.time_offset) : 0,
@@ -283,9 +445,19 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             proto_tree *valtocrane_tree = proto_item_add_subtree(ti, ett_valtocrane);
             valtocrane_add_time_items(valtocrane_tree, tvb, static_cast<gint>(at.time_offset),
                                       pinfo, t);
+            const nstime_t relative =
+                valtocrane_relative_nstime(valtocrane_time_sub(t, session_times.first));
+            proto_item_set_generated(proto_tree_add_time(valtocrane_tree,
+                                                         hf_valtocrane_time_relative, tvb, 0, 0,
+                                                         &relative));
+            if (delta != NULL)
+                proto_item_set_generated(proto_tree_add_time(valtocrane_tree,
+                                                             hf_valtocrane_time_delta, tvb, 0, 0,
+                                                             delta));
             if (!trailer)
                 valtocrane_add_header_items(valtocrane_tree, tvb);
         }
+        valtocrane_check_plausible(pinfo, ti, t);
         break;
     }
     case VALTOCRANE_TRAILER_CUT_OFF:
@@ -319,12 +491,9 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         return 0;
     }
 
-    /* The frame without the device's bytes, as it was on the wire. */
-    const guint rest = reported - at.front - at.back;
-    tvbuff_t *next_tvb = tvb_new_subset_length_caplen(tvb, static_cast<gint>(at.front),
-                                                      static_cast<gint>(MIN(captured - at.front, rest)),
-                                                      static_cast<gint>(rest));
-    return call_dissector_with_data(eth_dissector, next_tvb, pinfo, tree, data)
+    return call_dissector_with_data(eth_dissector,
+                                    valtocrane_frame_tvb(tvb, at, captured, reported),
+                                    pinfo, tree, data)
            + static_cast<int>(at.front + at.back);
 }
 
@@ -336,6 +505,17 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
  * to be dissected afresh: changed anywhere else, it would number a frame's
  * protocol layers otherwise than the dissection that stored per-frame state
  * by them (IP reassembly, for one), and that state would be lost. */
+/* The host's own choice for frames whose FCS length the capture file does
+ * not give: its eth.fcs preference (-1 heuristic, 0 never, 4 always). */
+static gint
+valtocrane_eth_fcs_preference(void)
+{
+    module_t *eth = prefs_find_module("eth");
+    pref_t *fcs = eth != NULL ? prefs_find_preference(eth, "fcs") : NULL;
+
+    return fcs != NULL ? prefs_get_enum_value(fcs, pref_current) : -1;
+}
+
 static void
 valtocrane_init(void)
 {
@@ -343,11 +523,15 @@ valtocrane_init(void)
     dissector_table_t wtap_encap = find_dissector_table("wtap_encap");
 
     this_session.format = valtocrane_tstype;
+    this_session.eth_fcs = valtocrane_eth_fcs_preference();
     this_session.retimed = FALSE;
 
-    tick_anchor = valtocrane_tick_anchor();
+    previous_session_times = session_times;
+    session_times = valtocrane_times();
     anchor_from_frame_record = previous.format == VALTOCRANE_TICK_TRAILER &&
-                               this_session.format == VALTOCRANE_TICK_TRAILER;
+                               this_session.format == VALTOCRANE_TICK_TRAILER &&
+                               previous.eth_fcs == this_session.eth_fcs;
+    memset(valtocrane_interface_state, 0, sizeof valtocrane_interface_state);
 
     const gboolean needed = this_session.format != VALTOCRANE_DISABLED || previous.retimed ||
                             valtocrane_switched_off;
@@ -398,12 +582,24 @@ proto_register_valtocrane(void)
           { "Device time minus capture file time", "valtocrane.capture_offset",
             FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
             NULL, HFILL }},
+        { &hf_valtocrane_time_relative,
+          { "Device time since the first device time", "valtocrane.time_relative",
+            FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }},
+        { &hf_valtocrane_time_delta,
+          { "Device time since the previous device time", "valtocrane.time_delta",
+            FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }},
     };
 
     static ei_register_info ei[] = {
         { &ei_valtocrane_trailer_not_captured,
           { "valtocrane.trailer_not_captured", PI_UNDECODED, PI_NOTE,
             "The device trailer was not captured (snap length): the frame keeps its capture file time",
+            EXPFILL }},
+        { &ei_valtocrane_time_implausible,
+          { "valtocrane.time_implausible", PI_ASSUMPTION, PI_WARN,
+            "Device time far from the capture file time",
             EXPFILL }},
     };
 
@@ -438,6 +634,11 @@ proto_register_valtocrane(void)
                                    "Decode timestamps for",
                                    "The Valtocrane model that generated the timestamps",
                                    &valtocrane_tstype, valtocrane_tstype_options, FALSE);
+    prefs_register_uint_preference(valtocrane_module, "max_time_offset",
+                                   "Largest believable device time offset (s)",
+                                   "Frames whose device time lies further than this from the "
+                                   "capture file time get a warning (0: never)",
+                                   10, &valtocrane_max_time_offset);
 
     register_dissector("valtocrane", dissect_valtocrane, proto_valtocrane);
     register_init_routine(valtocrane_init);

@@ -16,6 +16,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -830,6 +832,64 @@ TEST(TickCounter, TimesBefore1970AreNormalised)
     s.select(3);
     s.redissect();
     EXPECT_TRUE(times_are(s.times(), want)) << "after a selection and a redissection";
+}
+
+// ---- The device's intervals, whatever order the GUI dissects frames in ----
+
+// The time field abbrev of frame num as the detail pane shows it once the
+// frame is clicked ("-" where the frame has none), as seconds.nanoseconds.
+std::string
+field_shown(Session &s, guint32 num, const char *abbrev)
+{
+    s.select(num);
+    GPtrArray *all = proto_all_finfos(s.selected()->tree);
+    std::string shown = "-";
+    for (guint i = 0; i < all->len; i++) {
+        auto *fi = static_cast<field_info *>(g_ptr_array_index(all, i));
+        if (strcmp(fi->hfinfo->abbrev, abbrev) == 0) {
+            const nstime_t *t = valtocrane_host_field_time(fi);
+            shown = (t->secs < 0 || t->nsecs < 0 ? "-" : "") +
+                    show({ ABS(t->secs), ABS(t->nsecs) });
+            break;
+        }
+    }
+    g_ptr_array_free(all, TRUE);
+    return shown;
+}
+
+// Device times 100.5, 101, 100.75, none (no marker), 102 s: the intervals
+// count from the first and from the frame before with a device time, in
+// capture order, whichever frame is clicked first, and Time Shift, a
+// display filter or a new dissection leave them as they are.
+TEST(DeviceIntervals, TheSameInEveryOrderOfDissection)
+{
+    const std::string capture = write_pcapng("intervals", ethernet_ns, {
+        { 1700000000, 0, with_header(100, 0x80000000), 0 },
+        { 1700000001, 0, with_header(101, 0), 0 },
+        { 1700000002, 0, with_header(100, 0xC0000000), 0 },
+        { 1700000003, 0, ethernet_frame(), 0 },
+        { 1700000004, 0, with_header(102, 0), 0 },
+    });
+    const char *const relative[] = { "0.000000000", "0.500000000", "0.250000000", "-",
+                                     "1.500000000" };
+    const char *const delta[] = { "0.000000000", "0.500000000", "-0.250000000", "-",
+                                  "1.250000000" };
+    host::set_format(HEADER);
+    Session s;
+    ASSERT_TRUE(s.open(capture));
+    const std::function<void()> steps[] = {
+        [] {},
+        [&s] { s.time_shift(plus_one_hour); },
+        [&s] { s.filter("valtocrane.time_delta >= 0"); },
+        [&s] { s.redissect(); },
+    };
+    for (const auto &step : steps) {
+        step();
+        for (guint32 num : { 5U, 3U, 1U, 4U, 2U }) {
+            EXPECT_EQ(field_shown(s, num, "valtocrane.time_relative"), relative[num - 1]) << num;
+            EXPECT_EQ(field_shown(s, num, "valtocrane.time_delta"), delta[num - 1]) << num;
+        }
+    }
 }
 
 // ---- The GUI's read filter ------------------------------------------------

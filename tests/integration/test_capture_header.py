@@ -83,9 +83,12 @@ def test_items_in_order_with_byte_ranges_local_time_and_utc(tshark, capture):
             (4, 0): "Sep 13, 2020 12:26:40.000000007 UTC",
             (4, 6): "2020-09-13T12:26:40.000000007Z"})),
         ("valtocrane.capture_offset", "0", "0", "100000000.499999993"),
+        ("valtocrane.time_relative", "0", "0", "0.000000000"),
+        ("valtocrane.time_delta", "0", "0", "0.000000000"),
         ("valtocrane.interface", "8", "4", "Port A"),
         ("valtocrane.length", "24", "4", "1514"),
         ("valtocrane.captured_length", "20", "4", "60"),
+        ("_ws.expert", "0", "0", None),  # the device 100000000 s from the capture file
     ]
     assert packet.find("proto[@name='eth']").get("pos") == "28"
 

@@ -22,8 +22,14 @@ FIELDS = [  # as -G fields lists them: kind, label, abbreviation, type, parent, 
      "", "0x0", ""],
     ["F", "Device time minus capture file time", "valtocrane.capture_offset",
      "FT_RELATIVE_TIME", "valtocrane", "", "0x0", ""],
+    ["F", "Device time since the first device time", "valtocrane.time_relative",
+     "FT_RELATIVE_TIME", "valtocrane", "", "0x0", ""],
+    ["F", "Device time since the previous device time", "valtocrane.time_delta",
+     "FT_RELATIVE_TIME", "valtocrane", "", "0x0", ""],
     ["F", "The device trailer was not captured (snap length): the frame keeps its capture "
      "file time", "valtocrane.trailer_not_captured", "FT_NONE", "valtocrane", "", "0x0", ""],
+    ["F", "Device time far from the capture file time", "valtocrane.time_implausible", "FT_NONE",
+     "valtocrane", "", "0x0", ""],
 ]
 
 

@@ -4,6 +4,8 @@ host's own text2pcap."""
 import os
 import struct
 import subprocess
+import zlib
+from pathlib import Path
 
 HEADER_MARKER = 6
 
@@ -113,13 +115,32 @@ def pcapng_section(comments=()):
                   + _options([(1, c.encode()) for c in comments]))
 
 
-def pcapng_interface(linktype=LINKTYPE_ETHERNET, tsresol=9, name=None, description=None):
+def pcapng_interface(linktype=LINKTYPE_ETHERNET, tsresol=9, name=None, description=None,
+                     fcslen=None):
+    """An interface description; fcslen says how many bytes of FCS its
+    frames end in."""
     options = [(9, bytes([tsresol]))]
     if name:
         options.append((2, name.encode()))
     if description:
         options.append((3, description.encode()))
+    if fcslen is not None:
+        options.append((13, bytes([fcslen])))
     return _block(1, struct.pack("<HHI", linktype, 0, 0) + _options(options))
+
+
+def ethernet_fcs(frame):
+    """The 4-byte frame check sequence of an Ethernet frame, as captured."""
+    return struct.pack("<I", zlib.crc32(frame))
+
+
+def with_pcap_fcs(path):
+    """Makes a pcap file say, in its link-type word, that its Ethernet frames
+    end in a 4-byte FCS (the FCS bits, length in 16-bit units)."""
+    raw = bytearray(Path(path).read_bytes())
+    raw[20:24] = (1 | 0x04000000 | (2 << 28)).to_bytes(4, "little")
+    Path(path).write_bytes(bytes(raw))
+    return path
 
 
 def pcapng_packet(interface, when, data, wire_len=None, tsresol=9, comment=None, flags=None,
