@@ -28,8 +28,11 @@ UDP = captures.ipv4_udp_frame(b"t" * 26)
 ONE_SECOND = 200000000  # ticks of 5 ns
 
 
+FCS_NONE, FCS_FOUR, RETIMED_INTERFACE = 1, 2, 0x04
+
+
 def record(frame, secs=1600000000, nsecs=0, flags=SELECT | DRAW, more=0, cut=0, shift=(0, 0),
-           switch_to=0, display_filter=None):
+           switch_to=0, display_filter=None, frame_flags=0):
     """One frame record: 20 bytes of header, then the captured bytes (cut
     bytes more were on the wire)."""
     if cut:
@@ -40,8 +43,8 @@ def record(frame, secs=1600000000, nsecs=0, flags=SELECT | DRAW, more=0, cut=0, 
         more |= switch_to
     if display_filter is not None:
         more |= FILTER | display_filter << 5
-    return struct.pack("<BBHHHiIhH", flags, more, 0, len(frame), max(cut - 1, 0), secs, nsecs,
-                       *shift) + frame
+    return struct.pack("<BBHHHiIhH", flags, more, frame_flags, len(frame), max(cut - 1, 0), secs,
+                       nsecs, *shift) + frame
 
 
 def capture(fmt, *records, time_format=2, read_filter=NO_READ_FILTER):
@@ -133,6 +136,18 @@ def seeds():
         if fmt == HEADER:
             outer = captures.with_header(captures.ipv4_udp_frame(rpcap), 1700000001, 0)
         out["rpcap-%d" % fmt] = capture(fmt, record(outer), record(outer, flags=0))
+
+    # Frames that keep their FCS (told by the file), a re-timed interface.
+    fcs = captures.ethernet_fcs(UDP)
+    for fmt in (TICKS, FRACTION, HEADER):
+        frame = captures.with_header(UDP + fcs, 1700000000, 0) if fmt == HEADER else \
+            UDP + frac(1700000000, 0x80000000) + fcs
+        out["fcs-%d" % fmt] = capture(fmt, *numbered(
+            [(frame, (1600000000, 0), {"frame_flags": FCS_FOUR}),
+             (frame[:-2], (1600000001, 0), {"frame_flags": FCS_FOUR, "cut": 2}),
+             (frame[:-7], (1600000002, 0), {"frame_flags": FCS_FOUR, "cut": 7}),
+             (frame, (1600000003, 0), {"frame_flags": FCS_NONE}),
+             (UDP, (1600000004, 0), {"frame_flags": RETIMED_INTERFACE})]))
 
     # Microsecond files, Time Shift both ways and undone, display filters.
     out["usec-shift"] = capture(FRACTION, *numbered(

@@ -27,7 +27,11 @@
  *                  0x02 draw every row (columns filled in)
  *                  0x04 the frame was cut by a snap length: its reported
  *                       length exceeds the captured one by bytes 6-7 + 1
- *                  0x08 Edit > Time Shift every frame by bytes 16-19
+ *                  0x08 Edit > Time Shift every frame by bytes 16-19 (one shift
+ *                       until it is undone: the host's own arithmetic on
+ *                       the frame records loses nanoseconds, and then
+ *                       overflows, when fractions of several shifts add
+ *                       up past a second)
  *                  0x10 the frame is Ethernet inside PPI, not the record itself
  *                  0x20 dissect every frame anew (a new session)
  *                  0x40 change the format to byte 1's low 2 bits (the
@@ -38,7 +42,10 @@
  *          0x08 close the capture and open a new one with this frame;
  *          0x10 apply the display filter of bits 5-6 ("", "valtocrane",
  *          "eth", "valtocrane.ts"); 0x80 undo every Time Shift
- *   2-3    not read
+ *   2      bits 0-1 the FCS length the file gives (1: none, 2: 4 bytes, else
+ *          not known); 0x04 the frame's interface is one valtocrane-retime
+ *          re-timed (its description carries the tool's note)
+ *   3      not read
  *   4-5    captured length (at most what the input has left)
  *   6-7    for 0x04, reported length less captured length less 1
  *   8-11   capture file time, signed seconds since 1970
@@ -94,6 +101,8 @@ struct Stored {
     int tsprec;
     guint32 reported;
     int encap;
+    int fcs_len;
+    guint32 interface_id;
     std::vector<guint8> bytes;
 };
 
@@ -120,14 +129,22 @@ public:
 #else
         r->rec.rec_type = REC_TYPE_PACKET;
 #endif
-        r->rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+        r->rec.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN | WTAP_HAS_INTERFACE_ID;
         r->rec.ts = s.ts;
         r->rec.tsprec = s.tsprec;
         r->rec.rec_header.packet_header.caplen = static_cast<guint32>(s.bytes.size());
         r->rec.rec_header.packet_header.len = s.reported;
         r->rec.rec_header.packet_header.pkt_encap = s.encap;
+        r->rec.rec_header.packet_header.interface_id = s.interface_id;
+        r->rec.rec_header.packet_header.pseudo_header.eth.fcs_len = s.fcs_len;
         valtocrane_record_set_data(r, s.bytes.data(), static_cast<guint32>(s.bytes.size()));
         return true;
+    }
+
+    /* Interface 1 is one valtocrane-retime re-timed and stripped. */
+    const char *interface_description(guint32 id) override
+    {
+        return id == 1 ? VALTOCRANE_RETIMED_NOTE : nullptr;
     }
 
 private:
@@ -284,6 +301,8 @@ read_frame(const guint8 *&data, std::size_t &size, Stored *s)
     s->bytes.insert(s->bytes.end(), h + RECORD_LEN, h + RECORD_LEN + captured);
     s->reported = reported + front;
     s->encap = ppi ? WTAP_ENCAP_PPI : WTAP_ENCAP_ETHERNET;
+    s->fcs_len = (h[2] & 3) == 1 ? 0 : (h[2] & 3) == 2 ? VALTOCRANE_FCS_LEN : -1;
+    s->interface_id = (h[2] & 0x04) ? 1 : 0;
     s->ts.secs = static_cast<gint32>(le32(h + 8));
     s->ts.nsecs = static_cast<int>(le32(h + 12) % 1000000000U);
     s->tsprec = WTAP_TSPREC_NSEC;
@@ -399,6 +418,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
     size--;
 
     bool reading = true;
+    bool shifted = false;
     unsigned frames = 0;
     Stored stored;
     const guint8 *h;
@@ -409,6 +429,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
             /* Another capture: this frame becomes its first. */
             open_capture(read_filter);
             reading = true;
+            shifted = false;
         }
         records->stored.push_back(stored);
         frames++;
@@ -420,10 +441,14 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
             session->select(session->count());
         if (flags & 0x02)
             session->redraw();
-        if (flags & 0x08)
+        if ((flags & 0x08) && !shifted) {
             session->time_shift(time_shift(h));
-        if (more & 0x80)
+            shifted = true;
+        }
+        if (more & 0x80) {
             session->time_shift_undo();
+            shifted = false;
+        }
         if (flags & 0x80) {
             session->finish_tail();
             reading = false;
