@@ -166,6 +166,27 @@ valtocrane_locate(valtocrane_format format, const std::uint8_t *frame, std::uint
     return { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 };
 }
 
+/* The frame's own bytes, without the device's and without its FCS: where
+ * they start in what was captured and how many of them were captured
+ * (the bytes a frame seen at two places has in common). fcs_len as for
+ * valtocrane_locate; a trailer's location already counts its FCS. */
+struct valtocrane_span {
+    std::uint32_t offset;
+    std::uint32_t length;
+};
+
+inline valtocrane_span
+valtocrane_own_bytes(const valtocrane_location &at, std::uint32_t captured, std::uint32_t reported,
+                     int fcs_len)
+{
+    std::uint32_t end = at.back != 0 ? at.time_offset : reported;
+    if (at.back == 0 && fcs_len == VALTOCRANE_FCS_LEN && end >= at.front + VALTOCRANE_FCS_LEN)
+        end -= VALTOCRANE_FCS_LEN;
+    if (end > captured)
+        end = captured;
+    return { at.front, end > at.front ? end - at.front : 0 };
+}
+
 /* The device time at a location found: the capture header's and the
  * seconds-and-fraction trailer's as they are, the tick counter's as a count
  * since the counter's own zero (valtocrane_tick_anchor ties it to a clock). */

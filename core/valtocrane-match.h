@@ -26,6 +26,11 @@
 
 #include "valtocrane-time.h"
 
+/* The window of device time within which a frame's copy is looked for,
+ * unless the user chooses another: a frame through a switch, a router or
+ * an application on one host takes microseconds to milliseconds. */
+constexpr std::uint32_t VALTOCRANE_LATENCY_WINDOW_DEFAULT_US = 1000;
+
 /* What the key of a frame is made of. */
 enum valtocrane_match_kind {
     /* IPv4 and IPv6 frames: the IP datagram, without what a router changes

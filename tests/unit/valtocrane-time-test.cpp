@@ -161,6 +161,25 @@ TEST(Layouts, WhereTheDeviceTimeLiesAndWhenItCanBeRead)
         EXPECT_EQ(got.fcs, c.want.fcs) << at;
         EXPECT_EQ(got.time_offset, c.want.time_offset) << at;
     }
+    // The frame's own bytes: before a trailer (and its FCS), after a
+    // header, without the FCS of a frame with no device bytes.
+    const struct {
+        valtocrane_location at;
+        std::uint32_t captured, reported;
+        int fcs_len;
+        std::uint32_t offset, length;
+    } spans[] = {
+        { { VALTOCRANE_FOUND, 0, 8, 4, 68 }, 80, 80, 4, 0, 68 },
+        { { VALTOCRANE_FOUND, 0, 8, 0, 68 }, 76, 76, -1, 0, 68 },
+        { { VALTOCRANE_FOUND, 28, 0, 0, 12 }, 100, 100, 4, 28, 68 },
+        { { VALTOCRANE_FOUND, 28, 0, 0, 12 }, 60, 100, -1, 28, 32 },
+        { { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 }, 72, 72, 4, 0, 68 },
+    };
+    for (const auto &c : spans) {
+        const valtocrane_span got = valtocrane_own_bytes(c.at, c.captured, c.reported, c.fcs_len);
+        EXPECT_EQ(got.offset, c.offset) << c.captured << "/" << c.reported;
+        EXPECT_EQ(got.length, c.length) << c.captured << "/" << c.reported;
+    }
     // Every stored name selects its layout; nothing else does.
     for (const valtocrane_format_info &info : VALTOCRANE_FORMATS)
         EXPECT_EQ(valtocrane_format_by_name(info.name), &info);
