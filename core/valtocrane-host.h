@@ -275,15 +275,14 @@ valtocrane_host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_s
 #endif
 }
 
-/* The value of a time field in a dissection's tree: 4.4 made the field's
- * value a pointer. */
-static inline const nstime_t *
-valtocrane_host_field_time(field_info *fi)
+/* The value of a field in a dissection's tree: 4.4 made it a pointer. */
+static inline fvalue_t *
+valtocrane_host_field_value(field_info *fi)
 {
 #if VALTOCRANE_HOST_AT_LEAST(4, 4)
-    return fvalue_get_time(fi->value);
+    return fi->value;
 #else
-    return fvalue_get_time(&fi->value);
+    return &fi->value;
 #endif
 }
 

@@ -187,6 +187,10 @@ public:
         return { false, 0, 0, valtocrane_time() };
     }
 
+    /* The last frame added stays for good: retract_last() does nothing
+     * until the next add(). */
+    void forget_last() { last_.valid = false; }
+
     /* Takes the last frame added back, as if it had never been seen (a
      * frame a read filter dropped): a frame it was a copy of waits again. */
     void retract_last()

@@ -41,6 +41,7 @@
 #include "packet-valtocrane.h"
 #include "valtocrane-format.h"
 #include "valtocrane-host.h"
+#include "valtocrane-match.h"
 
 static int proto_valtocrane = -1;
 
@@ -53,6 +54,8 @@ static int hf_valtocrane_capture_time = -1;
 static int hf_valtocrane_capture_offset = -1;
 static int hf_valtocrane_time_relative = -1;
 static int hf_valtocrane_time_delta = -1;
+static int hf_valtocrane_latency = -1;
+static int hf_valtocrane_latency_frame = -1;
 
 static gint ett_valtocrane = -1;
 
@@ -61,6 +64,14 @@ static expert_field ei_valtocrane_time_implausible = EI_INIT;
 
 static gint valtocrane_tstype = VALTOCRANE_DISABLED;
 static guint valtocrane_max_time_offset = VALTOCRANE_MAX_OFFSET_DEFAULT;
+static guint valtocrane_latency_window_us = VALTOCRANE_LATENCY_WINDOW_DEFAULT_US;
+static gint valtocrane_latency_match = VALTOCRANE_MATCH_IP;
+
+static const enum_val_t valtocrane_latency_match_options[] = {
+    { "ip", "IP datagram (what a router leaves as it was)", VALTOCRANE_MATCH_IP },
+    { "frame", "Whole frame (a switch)", VALTOCRANE_MATCH_FRAME },
+    { NULL, NULL, -1 }
+};
 
 /* The preference's values: the layouts' stored names (which the tools'
  * --format takes) and labels, filled in at registration. */
@@ -122,6 +133,27 @@ static valtocrane_times previous_session_times;
  * GUI's read filter drops frames after their first dissection), and the
  * file's own time in a capture opened afresh. */
 static gboolean anchor_from_frame_record;
+
+/* The frames of the session waiting for a copy at another capture point
+ * (valtocrane.latency), while the latency window lasts. */
+static valtocrane_matcher valtocrane_copies;
+
+/* What a frame's first dissection in a session found, kept with the frame
+ * for every later dissection of it (a click, a display filter, the second
+ * pass): the device's interval to the frame before, and the frame this
+ * one is a copy of. */
+struct valtocrane_frame_info {
+    nstime_t delta;
+    nstime_t latency;
+    guint32 copy_of;  /* 0: none */
+};
+
+/* The frame whose first dissection was the latest, and the session's
+ * times before it: the GUI and TShark give the next frame read the same
+ * number when a read filter drops one, which then takes no part in the
+ * intervals and copies. */
+static guint32 valtocrane_latest_first_num;
+static valtocrane_times valtocrane_times_before_latest;
 
 /* Whether each interface of the capture is one whose frames
  * valtocrane-retime re-timed and stripped of the device's bytes, as far as
@@ -286,31 +318,79 @@ valtocrane_anchored_counter_time(const packet_info *pinfo, const valtocrane_time
     return t;
 }
 
+/* A frame's first dissection in the session begins. One with the number
+ * of the frame before means the read filter dropped that one: what it did
+ * is taken back (but for the tick counter's tie, which stays where the
+ * first reading made it, as with "tshark -2 -R"). */
+static void
+valtocrane_begin_first_dissection(const packet_info *pinfo)
+{
+    if (pinfo->num == valtocrane_latest_first_num) {
+        const valtocrane_times kept = session_times;
+        session_times = valtocrane_times_before_latest;
+        session_times.tick_anchor = kept.tick_anchor;
+        if (this_session.format == VALTOCRANE_TICK_TRAILER) {
+            session_times.have_first = kept.have_first;
+            session_times.first = kept.first;
+        }
+        valtocrane_copies.retract_last();
+    }
+    valtocrane_copies.forget_last();
+    valtocrane_latest_first_num = pinfo->num;
+    valtocrane_times_before_latest = session_times;
+}
+
+/* The capture point of a frame: its interface and, in the capture-header
+ * format, its port. */
+static guint32
+valtocrane_capture_point(const packet_info *pinfo, const guint8 *frame, valtocrane_format layout)
+{
+    const guint32 interface_id = (pinfo->rec->presence_flags & WTAP_HAS_INTERFACE_ID)
+                                     ? pinfo->rec->rec_header.packet_header.interface_id
+                                     : 0;
+    guint32 port = 3;
+
+    if (layout == VALTOCRANE_CAPTURE_HEADER)
+        port = MIN(valtocrane_load_le32(frame + VALTOCRANE_HEADER_PORT_OFF), 2U);
+    return interface_id * 4 + port;
+}
+
 /* Notes a device time of the session, and on the frame's first dissection
- * in it keeps the difference to the previous one with the frame, for every
- * later dissection (a click, a display filter, the second pass). */
-static const nstime_t *
-valtocrane_note_device_time(packet_info *pinfo, const valtocrane_time &t)
+ * in it keeps what it found with the frame: the difference to the previous
+ * device time, and the earlier copy of the frame's own bytes (own, own_len)
+ * at another capture point. */
+static const valtocrane_frame_info *
+valtocrane_note_device_time(packet_info *pinfo, const valtocrane_time &t, const guint8 *own,
+                            guint own_len, guint32 point)
 {
     valtocrane_times *times = &session_times;
-    nstime_t *delta;
 
     if (!times->have_first) {
         times->first = t;
         times->have_first = TRUE;
     }
     if (pinfo->fd->visited)
-        return static_cast<const nstime_t *>(
+        return static_cast<const valtocrane_frame_info *>(
             p_get_proto_data(wmem_file_scope(), pinfo, proto_valtocrane, 0));
 
-    delta = wmem_new(wmem_file_scope(), nstime_t);
-    *delta = valtocrane_relative_nstime(times->have_previous
-                                            ? valtocrane_time_sub(t, times->previous)
-                                            : valtocrane_time());
-    p_add_proto_data(wmem_file_scope(), pinfo, proto_valtocrane, 0, delta);
+    valtocrane_frame_info *info = wmem_new0(wmem_file_scope(), valtocrane_frame_info);
+    info->delta = valtocrane_relative_nstime(times->have_previous
+                                                 ? valtocrane_time_sub(t, times->previous)
+                                                 : valtocrane_time());
+    if (valtocrane_copies.active()) {
+        const valtocrane_copy copy = valtocrane_copies.add(
+            valtocrane_match_key(own, own_len, static_cast<valtocrane_match_kind>(
+                                                   valtocrane_latency_match)),
+            point, t, pinfo->num);
+        if (copy.found) {
+            info->copy_of = static_cast<guint32>(copy.earlier);
+            info->latency = valtocrane_relative_nstime(valtocrane_time_sub(t, copy.earlier_time));
+        }
+    }
+    p_add_proto_data(wmem_file_scope(), pinfo, proto_valtocrane, 0, info);
     times->previous = t;
     times->have_previous = TRUE;
-    return delta;
+    return info;
 }
 
 /* The FCS length of the frame as the host's Ethernet dissector takes it:
@@ -405,6 +485,8 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             valtocrane_set_frame_time(pinfo, NULL);
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     }
+    if (!pinfo->fd->visited)
+        valtocrane_begin_first_dissection(pinfo);
     if ((format != VALTOCRANE_TICK_TRAILER && format != VALTOCRANE_FRACTION_TRAILER &&
          format != VALTOCRANE_CAPTURE_HEADER) || valtocrane_interface_is_retimed(pinfo)) {
         /* "Disabled", with frames that a decoding format retimed still
@@ -420,8 +502,8 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
     const guint captured = tvb_captured_length(tvb);
     const guint reported = tvb_reported_length(tvb);
     const guint8 *frame = captured ? tvb_get_ptr(tvb, 0, static_cast<gint>(captured)) : NULL;
-    const valtocrane_location at = valtocrane_locate(layout, frame, captured, reported,
-                                                     valtocrane_fcs_len(data));
+    const int fcs_len = valtocrane_fcs_len(data);
+    const valtocrane_location at = valtocrane_locate(layout, frame, captured, reported, fcs_len);
 
     if (trailer || at.outcome == VALTOCRANE_FOUND || at.outcome == VALTOCRANE_HEADER_CUT_SHORT) {
         col_set_str(pinfo->cinfo, COL_PROTOCOL,
@@ -436,7 +518,10 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         if (layout == VALTOCRANE_TICK_TRAILER)
             t = valtocrane_anchored_counter_time(pinfo, t);
         valtocrane_set_frame_time(pinfo, &t);
-        const nstime_t *delta = valtocrane_note_device_time(pinfo, t);
+        const valtocrane_span own = valtocrane_own_bytes(at, captured, reported, fcs_len);
+        const valtocrane_frame_info *info = valtocrane_note_device_time(
+            pinfo, t, frame + own.offset, own.length,
+            valtocrane_capture_point(pinfo, frame, layout));
         if (valtocrane_tree_wanted(tree)) {
             ti = proto_tree_add_item(tree, proto_valtocrane, tvb,
                                      trailer ? static_cast<gint>(at.time_offset) : 0,
@@ -450,10 +535,17 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             proto_item_set_generated(proto_tree_add_time(valtocrane_tree,
                                                          hf_valtocrane_time_relative, tvb, 0, 0,
                                                          &relative));
-            if (delta != NULL)
+            if (info != NULL) {
                 proto_item_set_generated(proto_tree_add_time(valtocrane_tree,
                                                              hf_valtocrane_time_delta, tvb, 0, 0,
-                                                             delta));
+                                                             &info->delta));
+                if (info->copy_of != 0) {
+                    proto_item_set_generated(proto_tree_add_time(
+                        valtocrane_tree, hf_valtocrane_latency, tvb, 0, 0, &info->latency));
+                    proto_item_set_generated(proto_tree_add_uint(
+                        valtocrane_tree, hf_valtocrane_latency_frame, tvb, 0, 0, info->copy_of));
+                }
+            }
             if (!trailer)
                 valtocrane_add_header_items(valtocrane_tree, tvb);
         }
@@ -528,6 +620,8 @@ valtocrane_init(void)
 
     previous_session_times = session_times;
     session_times = valtocrane_times();
+    valtocrane_latest_first_num = 0;
+    valtocrane_copies.reset(static_cast<std::uint64_t>(valtocrane_latency_window_us) * 1000);
     anchor_from_frame_record = previous.format == VALTOCRANE_TICK_TRAILER &&
                                this_session.format == VALTOCRANE_TICK_TRAILER &&
                                previous.eth_fcs == this_session.eth_fcs;
@@ -540,6 +634,12 @@ valtocrane_init(void)
         dissector_change_uint("wtap_encap", WTAP_ENCAP_ETHERNET, valtocrane_handle);
     else if (!needed && dissector_get_uint_handle(wtap_encap, WTAP_ENCAP_ETHERNET) != eth_dissector)
         dissector_reset_uint("wtap_encap", WTAP_ENCAP_ETHERNET);
+}
+
+static void
+valtocrane_cleanup(void)
+{
+    valtocrane_copies.release();
 }
 
 static void
@@ -590,6 +690,14 @@ proto_register_valtocrane(void)
           { "Device time since the previous device time", "valtocrane.time_delta",
             FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
             NULL, HFILL }},
+        { &hf_valtocrane_latency,
+          { "Latency since the earlier copy", "valtocrane.latency",
+            FT_RELATIVE_TIME, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }},
+        { &hf_valtocrane_latency_frame,
+          { "Earlier copy in frame", "valtocrane.latency_frame",
+            FT_FRAMENUM, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }},
     };
 
     static ei_register_info ei[] = {
@@ -639,9 +747,23 @@ proto_register_valtocrane(void)
                                    "Frames whose device time lies further than this from the "
                                    "capture file time get a warning (0: never)",
                                    10, &valtocrane_max_time_offset);
+    prefs_register_uint_preference(valtocrane_module, "latency_window_us",
+                                   "Latency window (us)",
+                                   "A frame seen again at another capture point (another port "
+                                   "or interface) within this many microseconds of device time "
+                                   "is a copy of the first, and gets the latency between them "
+                                   "(0: no matching)",
+                                   10, &valtocrane_latency_window_us);
+    prefs_register_enum_preference(valtocrane_module, "latency_match",
+                                   "Latency: frames match on",
+                                   "What must be equal in two frames for one to be a copy of "
+                                   "the other",
+                                   &valtocrane_latency_match, valtocrane_latency_match_options,
+                                   FALSE);
 
     register_dissector("valtocrane", dissect_valtocrane, proto_valtocrane);
     register_init_routine(valtocrane_init);
+    register_cleanup_routine(valtocrane_cleanup);
 }
 
 void

@@ -242,11 +242,10 @@ put_be32(Bytes &b, guint32 v)
 // which 0xFFFFFFFF is a whole second, captured and packet length), then the
 // frame.
 Bytes
-with_header(guint32 secs, guint32 fraction)
+with_header(guint32 secs, guint32 fraction, guint32 port = 0, const Bytes &frame = ethernet_frame())
 {
-    const Bytes frame = ethernet_frame();
     Bytes b;
-    for (guint32 w : { 6U, 0U, 0U, secs, fraction, 60U, 60U })
+    for (guint32 w : { 6U, 0U, port, secs, fraction, 60U, 60U })
         put_le32(b, w);
     b.insert(b.end(), frame.begin(), frame.end());
     return b;
@@ -836,8 +835,9 @@ TEST(TickCounter, TimesBefore1970AreNormalised)
 
 // ---- The device's intervals, whatever order the GUI dissects frames in ----
 
-// The time field abbrev of frame num as the detail pane shows it once the
-// frame is clicked ("-" where the frame has none), as seconds.nanoseconds.
+// The time or frame number field abbrev of frame num as the detail pane
+// shows it once the frame is clicked ("-" where the frame has none); a time
+// as seconds.nanoseconds.
 std::string
 field_shown(Session &s, guint32 num, const char *abbrev)
 {
@@ -846,12 +846,17 @@ field_shown(Session &s, guint32 num, const char *abbrev)
     std::string shown = "-";
     for (guint i = 0; i < all->len; i++) {
         auto *fi = static_cast<field_info *>(g_ptr_array_index(all, i));
-        if (strcmp(fi->hfinfo->abbrev, abbrev) == 0) {
-            const nstime_t *t = valtocrane_host_field_time(fi);
+        if (strcmp(fi->hfinfo->abbrev, abbrev) != 0)
+            continue;
+        fvalue_t *value = valtocrane_host_field_value(fi);
+        if (fi->hfinfo->type == FT_FRAMENUM) {
+            shown = std::to_string(fvalue_get_uinteger(value));
+        } else {
+            const nstime_t *t = fvalue_get_time(value);
             shown = (t->secs < 0 || t->nsecs < 0 ? "-" : "") +
                     show({ ABS(t->secs), ABS(t->nsecs) });
-            break;
         }
+        break;
     }
     g_ptr_array_free(all, TRUE);
     return shown;
@@ -890,6 +895,83 @@ TEST(DeviceIntervals, TheSameInEveryOrderOfDissection)
             EXPECT_EQ(field_shown(s, num, "valtocrane.time_delta"), delta[num - 1]) << num;
         }
     }
+}
+
+// ---- The same frame seen twice -----------------------------------------
+
+// Frame f (a 60-byte frame whose byte 59 is f) seen on port at 100 s + us.
+Bytes
+seen(guint8 f, guint32 port, guint32 us)
+{
+    Bytes frame = ethernet_frame();
+    frame.back() = f;
+    const guint32 fraction =
+        static_cast<guint32>((static_cast<guint64>(us) * 1000 * (G_GUINT64_CONSTANT(1) << 32) +
+                              999999999) / 1000000000);
+    return with_header(100, fraction, port, frame);
+}
+
+const guint32 A = 0, B = 1;
+
+// Frames x, y, z on port A and then port B (z the other way round):
+// copies 4 us, 5 us and 1 us after their earlier ones. With a read filter
+// dropping frame 2 (file time 1700000001), the copy of y has none; the
+// kept frames are numbered 1 to 5.
+std::string
+copies_capture()
+{
+    return write_pcapng("copies", ethernet_ns, {
+        { 1700000000, 0, seen('x', A, 0), 0 },
+        { 1700000001, 0, seen('y', A, 2), 0 },
+        { 1700000002, 0, seen('x', B, 4), 0 },
+        { 1700000003, 0, seen('y', B, 7), 0 },
+        { 1700000004, 0, seen('z', B, 9), 0 },
+        { 1700000005, 0, seen('z', A, 10), 0 },
+    });
+}
+
+struct Copy {
+    const char *latency;
+    const char *earlier;
+};
+
+void
+expect_copies(Session &s, const std::vector<Copy> &want, const char *step)
+{
+    for (guint32 num = static_cast<guint32>(want.size()); num >= 1; num--) {
+        EXPECT_EQ(field_shown(s, num, "valtocrane.latency"), want[num - 1].latency)
+            << step << ", frame " << num;
+        EXPECT_EQ(field_shown(s, num, "valtocrane.latency_frame"), want[num - 1].earlier)
+            << step << ", frame " << num;
+    }
+}
+
+TEST(Copies, TheSameInEveryOrderOfDissectionAndWithAReadFilter)
+{
+    const std::vector<Copy> all = {
+        { "-", "-" }, { "-", "-" }, { "0.000004000", "1" }, { "0.000005000", "2" },
+        { "-", "-" }, { "0.000001000", "5" },
+    };
+    const std::vector<Copy> kept = {
+        { "-", "-" }, { "0.000004000", "1" }, { "-", "-" }, { "-", "-" },
+        { "0.000001000", "4" },
+    };
+    host::set_format(HEADER);
+    Session s;
+    ASSERT_TRUE(s.open(copies_capture()));
+    expect_copies(s, all, "opened");
+    s.time_shift(plus_one_hour);
+    s.filter("valtocrane.latency");
+    expect_copies(s, all, "Time Shift, display filter");
+    s.redissect();
+    expect_copies(s, all, "dissected anew");
+    s.close();
+
+    Session filtered;
+    ASSERT_TRUE(filtered.open(copies_capture(), "frame.time_epoch != 1700000001"));
+    expect_copies(filtered, kept, "read filter");
+    filtered.redissect();
+    expect_copies(filtered, kept, "read filter, dissected anew");
 }
 
 // ---- The GUI's read filter ------------------------------------------------

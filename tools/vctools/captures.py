@@ -12,7 +12,7 @@ HEADER_MARKER = 6
 
 def ipv4_udp_frame(payload=b"", src_port=49152, dst_port=49153, ident=1,
                    src=b"\x02\x00\x00\x00\x00\x01", dst=b"\x02\x00\x00\x00\x00\x02",
-                   reply=False):
+                   reply=False, ttl=64):
     """An Ethernet II / IPv4 / UDP frame with a valid IP header checksum,
     from 192.0.2.1 to 192.0.2.2 (or back, as a reply)."""
     udp = struct.pack(">HHHH", src_port, dst_port, 8 + len(payload), 0) + payload
@@ -21,7 +21,7 @@ def ipv4_udp_frame(payload=b"", src_port=49152, dst_port=49153, ident=1,
         hosts.reverse()
         src, dst = dst, src
     ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), ident & 0xFFFF, 0x4000,
-                     64, 17, 0, *hosts)
+                     ttl, 17, 0, *hosts)
     total = sum(struct.unpack(">10H", ip))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
