@@ -44,20 +44,24 @@ from vctools.tshark import TShark, mode_args
 FRAME_SIZES = [64] * 7 + [594] * 4 + [1518]
 UDP_OVERHEAD = 14 + 20 + 8
 
-FORMATS = ["plain", "tick", "fraction", "header"]
+FORMATS = ["plain", "tick", "fraction", "header", "copies"]
+NO_MATCHING = ("-o", "valtocrane.latency_window_us:0")
 
-# name, with the plugin, mode, capture format
+# name, with the plugin, mode, capture format, more TShark arguments
 CONFIGS = [
-    ("host alone (floor)", False, None, "plain"),
-    ("Disabled", True, "disabled", "plain"),
-    ("tick-counter trailer", True, "valtocrane-q3-graphite", "tick"),
-    ("seconds-and-fraction trailer", True, "valtocrane-proprietary-headers", "fraction"),
-    ("capture header", True, "valtocrane-pcapng", "header"),
-    ("host alone, tick-counter trailer", False, None, "tick"),
-    ("host alone, seconds-and-fraction trailer", False, None, "fraction"),
-    ("host alone, capture header", False, None, "header"),
+    ("host alone (floor)", False, None, "plain", ()),
+    ("Disabled", True, "disabled", "plain", ()),
+    ("tick-counter trailer", True, "valtocrane-q3-graphite", "tick", ()),
+    ("seconds-and-fraction trailer", True, "valtocrane-proprietary-headers", "fraction", ()),
+    ("capture header", True, "valtocrane-pcapng", "header", ()),
+    ("capture header, no latency matching", True, "valtocrane-pcapng", "header", NO_MATCHING),
+    ("every frame on both ports", True, "valtocrane-pcapng", "copies", ()),
+    ("every frame on both ports, no matching", True, "valtocrane-pcapng", "copies", NO_MATCHING),
+    ("host alone, tick-counter trailer", False, None, "tick", ()),
+    ("host alone, seconds-and-fraction trailer", False, None, "fraction", ()),
+    ("host alone, capture header", False, None, "header", ()),
 ]
-PLUGIN_CONFIGS = CONFIGS[:5]
+PLUGIN_CONFIGS = CONFIGS[:8]
 
 PASSES = {
     "no tree": [],
@@ -79,6 +83,13 @@ def records(count, layout):
         elif layout == "header":
             frame = captures.with_header(frame, 1700000000 + i // 100000, (i % 100000) * 42949,
                                          port=i % 2)
+        elif layout == "copies":
+            # Each datagram on port A, then 3 us later on port B.
+            frame = captures.ipv4_udp_frame(
+                bytes(FRAME_SIZES[i // 2 % len(FRAME_SIZES)] - UDP_OVERHEAD), ident=i // 2,
+                src_port=49152 + i // 2 % 64)
+            frame = captures.with_header(frame, 1700000000 + i // 200000,
+                                         (i // 2 % 100000) * 42949 + (i % 2) * 12885, port=i % 2)
         yield when, frame
 
 
@@ -88,8 +99,8 @@ def write_captures(host, count):
             for layout in FORMATS}
 
 
-def tshark_args(mode, capture, pass_args):
-    return ["-r", capture] + mode_args(mode) + pass_args
+def tshark_args(mode, capture, pass_args, more=()):
+    return ["-r", capture] + mode_args(mode) + list(more) + pass_args
 
 
 def wall_times(hosts, files, rounds, seed):
@@ -99,11 +110,12 @@ def wall_times(hosts, files, rounds, seed):
     order = random.Random(seed)
     for r in range(rounds):
         order.shuffle(runs)
-        for (name, plugin, mode, layout), pass_name in runs:
-            args = tshark_args(mode, files[layout], PASSES[pass_name])
+        for config, pass_name in runs:
+            _, plugin, mode, layout, more = config
+            args = tshark_args(mode, files[layout], PASSES[pass_name], more)
             start = time.perf_counter()
             hosts[plugin].run(*args, stdout=subprocess.DEVNULL)
-            samples[((name, plugin, mode, layout), pass_name)].append(time.perf_counter() - start)
+            samples[(config, pass_name)].append(time.perf_counter() - start)
         print("  round %d of %d done" % (r + 1, rounds), file=sys.stderr)
     return {(c[0], p): statistics.median(v) for (c, p), v in samples.items()}
 
@@ -123,12 +135,12 @@ def marginal_instructions(hosts, sizes, files_by_size, seeds, fixed_seed, jobs, 
              for pass_name in PASSES for size in sizes for seed in range(1, seeds + 1)]
 
     def run(task):
-        (name, plugin, mode, layout), pass_name, size, seed = task
+        (name, plugin, mode, layout, more), pass_name, size, seed = task
         tag = re.sub(r"\W+", "-", "%s-%s-%d-seed%d" % (name, pass_name, size, seed)).strip("-")
         out = hosts[plugin].home / ("callgrind.%s.out" % tag)
         env = ["LD_PRELOAD=%s" % fixed_seed, "VALTOCRANE_HASH_SEED=%d" % seed] if fixed_seed else []
         count = instructions(hosts[plugin], tshark_args(mode, files_by_size[size][layout],
-                                                        PASSES[pass_name]), out, env)
+                                                        PASSES[pass_name], more), out, env)
         if keep:
             shutil.copy(out, Path(keep) / out.name)
         out.unlink()
