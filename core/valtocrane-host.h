@@ -230,6 +230,26 @@ valtocrane_record_dump(wtap_dumper *pdh, valtocrane_record *r, const guint8 *dat
 #endif
 }
 
+/* The interface a packet record was captured on, numbered over the whole
+ * input as the library describes the interfaces (a record without one, from
+ * a pcap file say, belongs to the first). A pcapng record carries the
+ * number its own section gives the interface; from 4.2 on the library maps
+ * it to the whole file's numbering, as its own programs do. 4.0 has no such
+ * map and its programs take the section's number as it is; so does this. */
+static inline guint32
+valtocrane_record_interface(wtap *wth, const wtap_rec *rec)
+{
+    const guint32 id = (rec->presence_flags & WTAP_HAS_INTERFACE_ID)
+                           ? rec->rec_header.packet_header.interface_id : 0;
+#if VALTOCRANE_HOST_AT_LEAST(4, 2)
+    if (rec->presence_flags & WTAP_HAS_SECTION_NUMBER)
+        return wtap_file_get_shb_global_interface_id(wth, rec->section_number, id);
+#else
+    (void)wth;
+#endif
+    return id;
+}
+
 /* Frees what the last record read brought along (its options: comments,
  * flags, drop counts), so that memory stays flat over the whole input. */
 static inline void
