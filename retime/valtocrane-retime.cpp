@@ -465,8 +465,7 @@ choose_interface(retimer *rt, wtap *wth, wtap_dumper *pdh, wtap_rec *rec, const 
         }
         out = in.port[slot];
     }
-    rec->rec_header.packet_header.interface_id = out;
-    rec->presence_flags |= WTAP_HAS_INTERFACE_ID;
+    valtocrane_record_set_interface(rec, out);
     return true;
 }
 
