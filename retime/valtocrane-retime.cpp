@@ -144,7 +144,7 @@ struct retimer {
     /* Frames written with a time earlier than the frame before them. */
     guint64 out_of_order;
     bool have_last_time;
-    valtocrane_time last_time;
+    nstime_t last_time;
 
     std::vector<input_interface> interfaces;
     guint32 output_interfaces;
@@ -319,7 +319,8 @@ apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocra
                   const valtocrane_location &at)
 {
     wtap_rec *rec = &record->rec;
-    const valtocrane_time offset = valtocrane_time_sub(t, file_time(rec));
+    const valtocrane_time file = file_time(rec);
+    const valtocrane_time offset = valtocrane_time_sub(t, file);
 
     if (rt->count[RETIMED] == 1) {
         rt->least_offset = offset;
@@ -329,7 +330,10 @@ apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocra
     } else if (valtocrane_time_cmp(offset, rt->greatest_offset) > 0) {
         rt->greatest_offset = offset;
     }
-    if (valtocrane_time_implausible(t, file_time(rec), VALTOCRANE_MAX_OFFSET_DEFAULT))
+    /* (Less than the most allowed either way needs no closer look.) */
+    const std::int64_t most = VALTOCRANE_MAX_OFFSET_DEFAULT;
+    if ((offset.secs < -most || offset.secs >= most) &&
+        valtocrane_time_implausible(t, file, VALTOCRANE_MAX_OFFSET_DEFAULT))
         rt->implausible++;
 
     rec->ts.secs = static_cast<time_t>(t.secs);
@@ -339,10 +343,9 @@ apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocra
         return data;
 
     wtap_packet_header *ph = &rec->rec_header.packet_header;
-    if (at.back != 0) {
-        const guint32 after = at.time_offset + at.back;
+    const guint32 after = at.time_offset + at.back;
+    if (at.back != 0 && after < ph->caplen)
         memmove(data + at.time_offset, data + after, ph->caplen - after);
-    }
     ph->len = wire_length(ph) - (at.front + at.back);
     ph->caplen -= at.front + at.back;
     if (at.front != 0)
@@ -399,30 +402,37 @@ add_output_interface(retimer *rt, wtap_dumper *pdh, const input_interface &in, c
     return added ? rt->output_interfaces++ : NO_INTERFACE;
 }
 
-/* Copies the interfaces the input has described since the last call into
- * the output, with nanosecond time resolution (all else as it was); on an
- * error, *failed is the input interface that could not be written. */
+/* Copies an interface the input has described into the output, with
+ * nanosecond time resolution (all else as it was). */
 static bool
+copy_interface(retimer *rt, wtap_dumper *pdh, wtap_block_t idb, int *err, char **err_info)
+{
+    input_interface in = {};
+    in.copy = wtap_block_make_copy(idb);
+    auto *mand = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(in.copy));
+
+    mand->time_units_per_second = 1000000000;
+    mand->tsprecision = WTAP_TSPREC_NSEC;
+    if (wtap_block_set_uint8_option_value(in.copy, OPT_IDB_TSRESOL, 9) != WTAP_OPTTYPE_SUCCESS)
+        wtap_block_add_uint8_option(in.copy, OPT_IDB_TSRESOL, 9);
+    in.ethernet = mand->wtap_encap == WTAP_ENCAP_ETHERNET;
+    for (guint32 &port : in.port)
+        port = NO_INTERFACE;
+    rt->interfaces.push_back(in);
+    rt->interfaces.back().own = add_output_interface(rt, pdh, in, NULL, err, err_info);
+    return rt->interfaces.back().own != NO_INTERFACE;
+}
+
+/* Copies the interfaces the input has described since the last call; on
+ * an error, *failed is the input interface that could not be written. */
+static inline bool
 copy_new_interfaces(retimer *rt, wtap *wth, wtap_dumper *pdh, guint32 *failed, int *err,
                     char **err_info)
 {
     wtap_block_t idb;
 
     while ((idb = wtap_get_next_interface_description(wth)) != NULL) {
-        input_interface in = {};
-        in.copy = wtap_block_make_copy(idb);
-        auto *mand = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(in.copy));
-
-        mand->time_units_per_second = 1000000000;
-        mand->tsprecision = WTAP_TSPREC_NSEC;
-        if (wtap_block_set_uint8_option_value(in.copy, OPT_IDB_TSRESOL, 9) != WTAP_OPTTYPE_SUCCESS)
-            wtap_block_add_uint8_option(in.copy, OPT_IDB_TSRESOL, 9);
-        in.ethernet = mand->wtap_encap == WTAP_ENCAP_ETHERNET;
-        for (guint32 &port : in.port)
-            port = NO_INTERFACE;
-        rt->interfaces.push_back(in);
-        rt->interfaces.back().own = add_output_interface(rt, pdh, in, NULL, err, err_info);
-        if (rt->interfaces.back().own == NO_INTERFACE) {
+        if (!copy_interface(rt, pdh, idb, err, err_info)) {
             *failed = static_cast<guint32>(rt->interfaces.size() - 1);
             return false;
         }
@@ -445,7 +455,10 @@ static bool
 choose_interface(retimer *rt, wtap *wth, wtap_dumper *pdh, wtap_rec *rec, const guint32 *port,
                  guint32 *failed, int *err, char **err_info)
 {
-    if (rec->rec_type != REC_TYPE_PACKET)
+    /* Until a port has an interface, the output's interfaces are the
+     * input's, numbered alike: the record stays as it is. */
+    if (rec->rec_type != REC_TYPE_PACKET ||
+        (port == NULL && rt->output_interfaces == rt->interfaces.size()))
         return true;
     const guint32 id = valtocrane_record_interface(wth, rec);
     if (id >= rt->interfaces.size())
@@ -507,10 +520,12 @@ note_order(retimer *rt, const wtap_rec *rec)
 {
     if (!(rec->presence_flags & WTAP_HAS_TS))
         return;
-    const valtocrane_time t = file_time(rec);
-    if (rt->have_last_time && valtocrane_time_cmp(t, rt->last_time) < 0)
+    /* The library's times have nanoseconds from 0 to 999,999,999. */
+    if (rt->have_last_time && (rec->ts.secs < rt->last_time.secs ||
+                               (rec->ts.secs == rt->last_time.secs &&
+                                rec->ts.nsecs < rt->last_time.nsecs)))
         rt->out_of_order++;
-    rt->last_time = t;
+    rt->last_time = rec->ts;
     rt->have_last_time = true;
 }
 
