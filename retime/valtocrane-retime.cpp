@@ -34,7 +34,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <vector>
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -146,7 +145,7 @@ struct retimer {
     bool have_last_time;
     nstime_t last_time;
 
-    std::vector<input_interface> interfaces;
+    GArray *interfaces;  /* of input_interface, by input interface */
     guint32 output_interfaces;
 };
 
@@ -418,9 +417,9 @@ copy_interface(retimer *rt, wtap_dumper *pdh, wtap_block_t idb, int *err, char *
     in.ethernet = mand->wtap_encap == WTAP_ENCAP_ETHERNET;
     for (guint32 &port : in.port)
         port = NO_INTERFACE;
-    rt->interfaces.push_back(in);
-    rt->interfaces.back().own = add_output_interface(rt, pdh, in, NULL, err, err_info);
-    return rt->interfaces.back().own != NO_INTERFACE;
+    in.own = add_output_interface(rt, pdh, in, NULL, err, err_info);
+    g_array_append_val(rt->interfaces, in);
+    return in.own != NO_INTERFACE;
 }
 
 /* Copies the interfaces the input has described since the last call; on
@@ -433,7 +432,7 @@ copy_new_interfaces(retimer *rt, wtap *wth, wtap_dumper *pdh, guint32 *failed, i
 
     while ((idb = wtap_get_next_interface_description(wth)) != NULL) {
         if (!copy_interface(rt, pdh, idb, err, err_info)) {
-            *failed = static_cast<guint32>(rt->interfaces.size() - 1);
+            *failed = rt->interfaces->len - 1;
             return false;
         }
     }
@@ -443,9 +442,10 @@ copy_new_interfaces(retimer *rt, wtap *wth, wtap_dumper *pdh, guint32 *failed, i
 static void
 free_interfaces(retimer *rt)
 {
-    for (input_interface &in : rt->interfaces)
-        wtap_block_unref(in.copy);
-    rt->interfaces.clear();
+    for (guint i = 0; i < rt->interfaces->len; i++)
+        wtap_block_unref(g_array_index(rt->interfaces, input_interface, i).copy);
+    g_array_free(rt->interfaces, TRUE);
+    rt->interfaces = NULL;
 }
 
 /* Puts a packet on its output interface: the port's, for a frame whose
@@ -458,13 +458,13 @@ choose_interface(retimer *rt, wtap *wth, wtap_dumper *pdh, wtap_rec *rec, const 
     /* Until a port has an interface, the output's interfaces are the
      * input's, numbered alike: the record stays as it is. */
     if (rec->rec_type != REC_TYPE_PACKET ||
-        (port == NULL && rt->output_interfaces == rt->interfaces.size()))
+        (port == NULL && rt->output_interfaces == rt->interfaces->len))
         return true;
     const guint32 id = valtocrane_record_interface(wth, rec);
-    if (id >= rt->interfaces.size())
+    if (id >= rt->interfaces->len)
         return true;   /* none described: the library decides */
 
-    input_interface &in = rt->interfaces[id];
+    input_interface &in = g_array_index(rt->interfaces, input_interface, id);
     guint32 out = in.own;
     if (port != NULL) {
         const int slot = *port == 0 ? PORT_A : *port == 1 ? PORT_B : PORT_UNKNOWN;
@@ -883,7 +883,8 @@ print_write_error(const char *out_name, guint64 frame, const wtap_rec *rec, guin
 
     if (interface != NO_INTERFACE) {
         auto *mand = static_cast<wtapng_if_descr_mandatory_t *>(
-            wtap_block_get_mandatory_data(rt->interfaces[interface].copy));
+            wtap_block_get_mandatory_data(
+                g_array_index(rt->interfaces, input_interface, interface).copy));
         what = g_strdup_printf("cannot write %s: frame %" G_GUINT64_FORMAT " needs input "
                                "interface %" PRIu32 " (%s), whose description cannot be written",
                                out_name, frame, interface, wtap_encap_description(mand->wtap_encap));
@@ -937,6 +938,7 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
         g_free(what);
         return RETIME_BAD_INPUT;
     }
+    rt->interfaces = g_array_new(FALSE, FALSE, sizeof(input_interface));
 
     gint64 size = 0;
     int shown = -1;
