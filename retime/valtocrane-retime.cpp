@@ -545,8 +545,9 @@ format_offset(char *out, size_t size, valtocrane_time d)
     snprintf(out, size, "%c%" PRId64 ".%09" PRId32 " s", d.secs < 0 ? '-' : '+', secs, nsecs);
 }
 
+/* (file_name: the output's, where it is a file that can be sorted.) */
 static void
-print_summary(const retimer *rt, const char *out_path)
+print_summary(const retimer *rt, const char *file_name)
 {
     const guint64 unchanged = rt->frames - rt->count[RETIMED];
 
@@ -572,8 +573,7 @@ print_summary(const retimer *rt, const char *out_path)
     if (rt->out_of_order != 0)
         fprintf(stderr, "  frames earlier than the frame written before them: %" G_GUINT64_FORMAT
                 " (mergecap expects each input in time order; sort with: reordercap %s "
-                "SORTED.pcapng)\n", rt->out_of_order,
-                strcmp(out_path, "-") == 0 ? "FILE" : out_path);
+                "SORTED.pcapng)\n", rt->out_of_order, file_name);
 }
 
 /* Bytes read of the file's size, on one line rewritten in place. */
@@ -1039,7 +1039,7 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
     if (exit_code == RETIME_BAD_INPUT || exit_code == RETIME_BAD_OUTPUT)
         discard_output(out);
 
-    print_summary(rt, out->path);
+    print_summary(rt, out->kind == OUTPUT_REPLACE ? out->path : "FILE");
     if (exit_code == RETIME_CUT_SHORT)
         fprintf(stderr, "%s: warning: %s ends inside frame %" G_GUINT64_FORMAT
                 " (the capture was cut short); %s holds the %" G_GUINT64_FORMAT
