@@ -887,7 +887,8 @@ print_write_error(const char *out_name, guint64 frame, const wtap_rec *rec, guin
                 g_array_index(rt->interfaces, input_interface, interface).copy));
         what = g_strdup_printf("cannot write %s: frame %" G_GUINT64_FORMAT " needs input "
                                "interface %" PRIu32 " (%s), whose description cannot be written",
-                               out_name, frame, interface, wtap_encap_description(mand->wtap_encap));
+                               out_name, frame, interface,
+                               wtap_encap_description(mand->wtap_encap));
     } else if (rec != NULL) {
         char *kind = describe_record(rec);
         what = g_strdup_printf("cannot write %s: frame %" G_GUINT64_FORMAT " (%s)", out_name,

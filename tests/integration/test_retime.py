@@ -503,8 +503,8 @@ def header_capture(path, file_type):
               (0, c.with_header(UDP2, 1600000004, 0, port=0)),
               (0, c.capture_header(1, 2)[:10])]
     if file_type == "pcap":      # one unnamed interface
-        return c.write_pcap(path, [((1700000000 + i, 0), frame, None)
-                                   for i, (_, frame) in enumerate(frames) if _ == 0])
+        return c.write_pcap(path, [((1700000000 + n, 0), frame, None)
+                                   for n, (i, frame) in enumerate(frames) if i == 0])
     return c.write_pcapng(path, [c.pcapng_section(),
                                  c.pcapng_interface(name="eth0", description="uplink"),
                                  c.pcapng_interface(name="eth1")]
@@ -516,10 +516,10 @@ def header_capture(path, file_type):
 # description). The input interfaces keep their numbers and the frames
 # without a readable header; each port seen gets the next number.
 PORT_INTERFACES = [
-    ("pcapng", False, [("2", "eth0 Port A", "uplink " + NOTE), ("3", "eth0 Port B", "uplink " + NOTE),
-                       ("0", "eth0", "uplink"), ("4", "eth0 Unknown", "uplink " + NOTE),
-                       ("5", "eth1 Port B", NOTE), ("2", "eth0 Port A", "uplink " + NOTE),
-                       ("0", "eth0", "uplink")]),
+    ("pcapng", False, [("2", "eth0 Port A", "uplink " + NOTE),
+                       ("3", "eth0 Port B", "uplink " + NOTE), ("0", "eth0", "uplink"),
+                       ("4", "eth0 Unknown", "uplink " + NOTE), ("5", "eth1 Port B", NOTE),
+                       ("2", "eth0 Port A", "uplink " + NOTE), ("0", "eth0", "uplink")]),
     ("pcapng", True, [("2", "eth0 Port A", "uplink"), ("3", "eth0 Port B", "uplink"),
                       ("0", "eth0", "uplink"), ("4", "eth0 Unknown", "uplink"),
                       ("5", "eth1 Port B", ""), ("2", "eth0 Port A", "uplink"),
