@@ -570,10 +570,12 @@ print_summary(const retimer *rt, const char *file_name)
         fprintf(stderr, "  device time more than %" PRIu32 " s away from the capture file time: %"
                 G_GUINT64_FORMAT " (is the format right, is the device clock set?)\n",
                 VALTOCRANE_MAX_OFFSET_DEFAULT, rt->implausible);
+    fprintf(stderr, "  frames earlier than the frame written before them: %" G_GUINT64_FORMAT,
+            rt->out_of_order);
     if (rt->out_of_order != 0)
-        fprintf(stderr, "  frames earlier than the frame written before them: %" G_GUINT64_FORMAT
-                " (mergecap expects each input in time order; sort with: reordercap %s "
-                "SORTED.pcapng)\n", rt->out_of_order, file_name);
+        fprintf(stderr, " (mergecap expects each input in time order; sort with: reordercap %s "
+                "SORTED.pcapng)", file_name);
+    fputc('\n', stderr);
 }
 
 /* Bytes read of the file's size, on one line rewritten in place. */
