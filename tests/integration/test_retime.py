@@ -133,6 +133,8 @@ def test_retimed_capture_holds_what_the_plugin_shows(tshark, bare_tshark, retime
 
     assert times(bare_tshark, out) == expected_times(cases)
     assert times(tshark, capture, mode, ["-2"]) == expected_times(cases)
+    # The plugin leaves the frames that lost their device bytes alone.
+    assert times(tshark, out, mode, ["-2"]) == expected_times(cases)
     assert frame_bytes(bare_tshark, out) == [written for *_, written in cases]
     # In nanoseconds, whatever the input's resolution.
     interface_ids, interfaces, implausible, out_of_order = WRITTEN[mode]
@@ -579,6 +581,7 @@ def test_frames_keep_their_fcs(bare_tshark, retime, tshark, mode, file_type):
     assert proc.returncode == 0, proc.stderr
     assert "3 frames read, 2 re-timed" in proc.stderr
     assert times(bare_tshark, out) == [Decimal(t) for t in device_times + ["1700000002"]]
+    assert times(tshark, capture, mode, ["-2"]) == times(bare_tshark, out)
     assert frame_bytes(bare_tshark, out) == [FRAME_FCS, FRAME_FCS[:70], frames[2]]
     # (FCS status 1: Good.)
     assert bare_tshark.fields(out, ["frame.len", "eth.fcs.status", "frame.interface_description"],
