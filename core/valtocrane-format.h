@@ -94,6 +94,14 @@ constexpr int VALTOCRANE_HEADER_FRAC_OFF   = 16;
 constexpr int VALTOCRANE_HEADER_CAPLEN_OFF = 20;
 constexpr int VALTOCRANE_HEADER_PKTLEN_OFF = 24;
 
+/* The capture header's port word, as the plugin shows it: the device has
+ * two ports, A (0) and B (1); any other value is shown as "Unknown". */
+constexpr const char *
+valtocrane_port_label(std::uint32_t port)
+{
+    return port == 0 ? "Port A" : port == 1 ? "Port B" : "Unknown";
+}
+
 /* The 8 bytes of a device time, in either layout. */
 constexpr int VALTOCRANE_TIME_LEN = 8;
 

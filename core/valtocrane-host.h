@@ -230,6 +230,39 @@ valtocrane_record_dump(wtap_dumper *pdh, valtocrane_record *r, const guint8 *dat
 #endif
 }
 
+/* The interface a packet record was captured on, numbered over the whole
+ * input as the library describes the interfaces (a record without one, from
+ * a pcap file say, belongs to the first). A pcapng record carries the
+ * number its own section gives the interface; the 4.4 and 4.6 libraries map
+ * it to the whole file's numbering, as their programs do. 4.0 has no such
+ * map and its programs take the section's number as it is; so does this. */
+static inline guint32
+valtocrane_record_interface(wtap *wth, const wtap_rec *rec)
+{
+    const guint32 id = (rec->presence_flags & WTAP_HAS_INTERFACE_ID)
+                           ? rec->rec_header.packet_header.interface_id : 0;
+#if VALTOCRANE_HOST_AT_LEAST(4, 4)
+    if (rec->presence_flags & WTAP_HAS_SECTION_NUMBER)
+        return wtap_file_get_shb_global_interface_id(wth, rec->section_number, id);
+#else
+    (void)wth;
+#endif
+    return id;
+}
+
+/* Puts a packet record on an interface of the output, numbered as the
+ * output's interfaces were added. The 4.4 and 4.6 writers take a record's
+ * number as its section's own and map it through the sections of the file
+ * read (so that a copy numbers interfaces as the reader does); the output
+ * has one section, the first, and 4.0's writer takes the number as it is. */
+static inline void
+valtocrane_record_set_interface(wtap_rec *rec, guint32 id)
+{
+    rec->rec_header.packet_header.interface_id = id;
+    rec->presence_flags |= WTAP_HAS_INTERFACE_ID;
+    rec->section_number = 0;
+}
+
 /* Frees what the last record read brought along (its options: comments,
  * flags, drop counts), so that memory stays flat over the whole input. */
 static inline void

@@ -12,8 +12,17 @@
  * else is copied as the host's capture-file library (libwiretap) reads it.
  * The output is pcapng with nanosecond times on every interface.
  *
- * The output is written to a temporary file beside OUTFILE and put in place
- * only when every frame was written and the file closed without error.
+ * The capture header is the only place that says on which of the device's
+ * ports a frame was seen: each port's frames go on an output interface of
+ * their own, a copy of the input interface named after the port. Output
+ * interfaces whose frames lost their device bytes say so in their
+ * description (VALTOCRANE_RETIMED_NOTE), and the plugin leaves them alone.
+ *
+ * A regular OUTFILE (or a new one) is written to a temporary file beside it
+ * (beside the file a symbolic link leads to) and put in place, with the
+ * permissions the file had, only when every frame was written and the file
+ * closed without error. Anything else (a device, a pipe, a terminal,
+ * /dev/stdout) is written straight into, as editcap does.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -28,6 +37,8 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <libgen.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +63,7 @@ enum retime_exit_code {
 enum retime_outcome {
     RETIMED,
     NOT_A_PACKET,
+    NOT_DECODED,
     OTHER_LINK_TYPE,
     TOO_SHORT,
     TRAILER_CUT_OFF,
@@ -64,6 +76,7 @@ enum retime_outcome {
 static const char *const outcome_text[OUTCOME_COUNT] = {
     "re-timed",
     "not a packet (an event or other record)",
+    "format disabled",
     "other link type than Ethernet",
     "too short to hold a device time",
     "trailer cut off by the snap length",
@@ -94,6 +107,21 @@ frame_outcome(valtocrane_outcome found)
 /* Records between two looks at how far the input has been read. */
 constexpr guint64 PROGRESS_INTERVAL = 16384;
 
+/* The output interfaces of one input interface: its own copy, for the
+ * frames without a readable capture header, and one for each of the
+ * device's ports (as the plugin names them: A, B, any other value
+ * "Unknown"), added before the first frame seen on that port. */
+enum port_slot { PORT_A, PORT_B, PORT_UNKNOWN, PORT_SLOTS };
+
+constexpr guint32 NO_INTERFACE = G_MAXUINT32;
+
+struct input_interface {
+    wtap_block_t copy;  /* the input's description, in nanoseconds */
+    bool ethernet;
+    guint32 own;
+    guint32 port[PORT_SLOTS];
+};
+
 struct retimer {
     valtocrane_format format;
     bool keep_device_bytes;
@@ -108,6 +136,17 @@ struct retimer {
     /* Device time minus capture file time, over the re-timed frames. */
     valtocrane_time least_offset;
     valtocrane_time greatest_offset;
+
+    /* Re-timed frames whose device time cannot be right. */
+    guint64 implausible;
+
+    /* Frames written with a time earlier than the frame before them. */
+    guint64 out_of_order;
+    bool have_last_time;
+    nstime_t last_time;
+
+    GArray *interfaces;  /* of input_interface, by input interface */
+    guint32 output_interfaces;
 };
 
 /* The temporary output file while it exists, for the signal handler. */
@@ -122,16 +161,14 @@ remove_temp_on_signal(int sig)
     raise(sig);
 }
 
-/* The layouts --format takes, for the help and for errors: every one the
- * plugin decodes. */
+/* The formats --format takes, for the help and for errors: every value of
+ * the plugin's preference. */
 static void
 print_formats(FILE *out, const char *indent, const char *separator)
 {
     bool first = true;
 
     for (const valtocrane_format_info &info : VALTOCRANE_FORMATS) {
-        if (info.format == VALTOCRANE_DISABLED)
-            continue;
         if (separator != NULL)
             fprintf(out, "%s%s", first ? "" : separator, info.name);
         else
@@ -150,8 +187,12 @@ print_usage(FILE *out)
         "that the ValtoCrane capture device stamped on each frame as the frame's own\n"
         "time, so that tools without the Wireshark plugin (tcpdump, mergecap, ...)\n"
         "see the device's clock. Every Ethernet frame with a readable device time is\n"
-        "re-timed and its trailer or header removed; other frames and everything\n"
-        "else in the file are copied unchanged. A summary goes to standard error.\n"
+        "re-timed and its trailer or header removed (a frame that keeps its FCS keeps\n"
+        "it at its end); other frames and everything else in the file are copied\n"
+        "unchanged. With the capture header, each port's frames go on an interface of\n"
+        "their own (\"Port A\", \"Port B\" beside the input interface's name).\n"
+        "Interfaces whose frames lost their device bytes say so in their description,\n"
+        "and the plugin leaves them alone. A summary goes to standard error.\n"
         "\n"
         "  -f, --format NAME        the device's timestamp layout, as in the plugin:\n",
         PROGRAM);
@@ -163,8 +204,10 @@ print_usage(FILE *out)
         "\n"
         "INFILE is any capture file the host's library reads (pcap, pcapng, compressed\n"
         "ones, ...); OUTFILE must not be INFILE. \"-\" reads standard input or writes\n"
-        "standard output. OUTFILE is written beside itself under a temporary name and\n"
-        "put in place only when complete; on an error an existing OUTFILE is kept.\n"
+        "standard output. A regular OUTFILE (through symbolic links) is written under a\n"
+        "temporary name beside it and put in place, with its permissions, only when\n"
+        "complete; on an error an existing OUTFILE is kept. Anything else (a device,\n"
+        "a named pipe, a terminal, /dev/stdout, /dev/fd/N) is written straight into.\n"
         "\n"
         "Exit codes:\n"
         "  0  done\n"
@@ -235,8 +278,10 @@ file_time(const wtap_rec *rec)
 }
 
 /* The device time of a record by the plugin's rules, and where the
- * device's bytes lie. The tick counter is anchored at the first frame with
- * a readable counter, as in the plugin, even where that frame is then left
+ * device's bytes lie. A frame that keeps its Ethernet FCS (the file says
+ * so: pcapng per interface, pcap in its link type) has the trailer before
+ * it. The tick counter is anchored at the first frame with a readable
+ * counter, as in the plugin, even where that frame is then left
  * unchanged. */
 static retime_outcome
 device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_time *t,
@@ -244,12 +289,15 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_tim
 {
     if (rec->rec_type != REC_TYPE_PACKET)
         return NOT_A_PACKET;
+    if (rt->format == VALTOCRANE_DISABLED)
+        return NOT_DECODED;
 
     const wtap_packet_header *ph = &rec->rec_header.packet_header;
     if (ph->pkt_encap != WTAP_ENCAP_ETHERNET)
         return OTHER_LINK_TYPE;
 
-    *at = valtocrane_locate(rt->format, data, ph->caplen, wire_length(ph), -1);
+    *at = valtocrane_locate(rt->format, data, ph->caplen, wire_length(ph),
+                            ph->pseudo_header.eth.fcs_len);
     if (at->outcome != VALTOCRANE_FOUND)
         return frame_outcome(at->outcome);
     *t = valtocrane_device_time(rt->format, data, *at);
@@ -263,60 +311,174 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_tim
 }
 
 /* Makes t the record's time and, unless the device bytes are kept, cuts
- * them off; returns where the frame's bytes now start. */
+ * them out: a trailer is followed by what was captured of the FCS, which
+ * moves back over it; returns where the frame's bytes now start. */
 static const guint8 *
-apply_device_time(retimer *rt, valtocrane_record *record, const guint8 *data, valtocrane_time t,
+apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocrane_time t,
                   const valtocrane_location &at)
 {
     wtap_rec *rec = &record->rec;
-    const valtocrane_time offset = valtocrane_time_sub(t, file_time(rec));
+    const valtocrane_time file = file_time(rec);
+    const valtocrane_time offset = valtocrane_time_sub(t, file);
 
     if (rt->count[RETIMED] == 1) {
         rt->least_offset = offset;
         rt->greatest_offset = offset;
-    } else if (offset.secs < rt->least_offset.secs ||
-               (offset.secs == rt->least_offset.secs && offset.nsecs < rt->least_offset.nsecs)) {
+    } else if (valtocrane_time_cmp(offset, rt->least_offset) < 0) {
         rt->least_offset = offset;
-    } else if (offset.secs > rt->greatest_offset.secs ||
-               (offset.secs == rt->greatest_offset.secs &&
-                offset.nsecs > rt->greatest_offset.nsecs)) {
+    } else if (valtocrane_time_cmp(offset, rt->greatest_offset) > 0) {
         rt->greatest_offset = offset;
     }
+    /* (Less than the most allowed either way needs no closer look.) */
+    const std::int64_t most = VALTOCRANE_MAX_OFFSET_DEFAULT;
+    if ((offset.secs < -most || offset.secs >= most) &&
+        valtocrane_time_implausible(t, file, VALTOCRANE_MAX_OFFSET_DEFAULT))
+        rt->implausible++;
 
     rec->ts.secs = static_cast<time_t>(t.secs);
     rec->ts.nsecs = static_cast<int>(t.nsecs);
     rec->presence_flags |= WTAP_HAS_TS;
-    if (!rt->keep_device_bytes) {
-        rec->rec_header.packet_header.len = wire_length(&rec->rec_header.packet_header)
-                                            - (at.front + at.back);
-        rec->rec_header.packet_header.caplen -= at.front + at.back;
-        if (at.front != 0)
-            data = valtocrane_record_drop_front(record, data, at.front,
-                                                rec->rec_header.packet_header.caplen);
-    }
+    if (rt->keep_device_bytes)
+        return data;
+
+    wtap_packet_header *ph = &rec->rec_header.packet_header;
+    const guint32 after = at.time_offset + at.back;
+    if (at.back != 0 && after < ph->caplen)
+        memmove(data + at.time_offset, data + after, ph->caplen - after);
+    ph->len = wire_length(ph) - (at.front + at.back);
+    ph->caplen -= at.front + at.back;
+    if (at.front != 0)
+        return valtocrane_record_drop_front(record, data, at.front, ph->caplen);
     return data;
 }
 
-/* Copies the interfaces the input has described since the last call into
- * the output, with nanosecond time resolution (all else as it was). */
+/* Whether the frames written on an output interface lose their device
+ * bytes, decided when the interface is written, before its frames. A
+ * trailer format strips every re-timed frame of an Ethernet interface;
+ * the frames left as they were there had no readable device time (or one
+ * before 1970), so their file time is what the plugin shows them with
+ * either way. The capture header's frames that are re-timed all go on the
+ * port interfaces; the input interface's own copy keeps only frames
+ * without a readable header, which it leaves as they were. */
 static bool
-copy_new_interfaces(wtap *wth, wtap_dumper *pdh, int *err, char **err_info)
+strips_device_bytes(const retimer *rt, bool ethernet, bool port)
+{
+    if (rt->keep_device_bytes || rt->format == VALTOCRANE_DISABLED || !ethernet)
+        return false;
+    return rt->format != VALTOCRANE_CAPTURE_HEADER || port;
+}
+
+/* Appends text to a string option (or sets it where there is none). */
+static void
+append_string_option(wtap_block_t block, guint option, const char *text)
+{
+    char *old;
+
+    if (wtap_block_get_string_option_value(block, option, &old) == WTAP_OPTTYPE_SUCCESS) {
+        char *joined = g_strdup_printf("%s %s", old, text);
+        wtap_block_set_string_option_value(block, option, joined, strlen(joined));
+        g_free(joined);
+    } else {
+        wtap_block_add_string_option(block, option, text, strlen(text));
+    }
+}
+
+/* Writes an output interface: the input's, named after a port where port
+ * is given, noted as re-timed where its frames lose their device bytes;
+ * returns its number in the output, or NO_INTERFACE on an error. */
+static guint32
+add_output_interface(retimer *rt, wtap_dumper *pdh, const input_interface &in, const char *port,
+                     int *err, char **err_info)
+{
+    wtap_block_t idb = wtap_block_make_copy(in.copy);
+
+    if (port != NULL)
+        append_string_option(idb, OPT_IDB_NAME, port);
+    if (strips_device_bytes(rt, in.ethernet, port != NULL))
+        append_string_option(idb, OPT_IDB_DESCRIPTION, VALTOCRANE_RETIMED_NOTE);
+    const bool added = wtap_dump_add_idb(pdh, idb, err, err_info);
+    wtap_block_unref(idb);
+    return added ? rt->output_interfaces++ : NO_INTERFACE;
+}
+
+/* Copies an interface the input has described into the output, with
+ * nanosecond time resolution (all else as it was). */
+static bool
+copy_interface(retimer *rt, wtap_dumper *pdh, wtap_block_t idb, int *err, char **err_info)
+{
+    input_interface in = {};
+    in.copy = wtap_block_make_copy(idb);
+    auto *mand = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(in.copy));
+
+    mand->time_units_per_second = 1000000000;
+    mand->tsprecision = WTAP_TSPREC_NSEC;
+    if (wtap_block_set_uint8_option_value(in.copy, OPT_IDB_TSRESOL, 9) != WTAP_OPTTYPE_SUCCESS)
+        wtap_block_add_uint8_option(in.copy, OPT_IDB_TSRESOL, 9);
+    in.ethernet = mand->wtap_encap == WTAP_ENCAP_ETHERNET;
+    for (guint32 &port : in.port)
+        port = NO_INTERFACE;
+    in.own = add_output_interface(rt, pdh, in, NULL, err, err_info);
+    g_array_append_val(rt->interfaces, in);
+    return in.own != NO_INTERFACE;
+}
+
+/* Copies the interfaces the input has described since the last call; on
+ * an error, *failed is the input interface that could not be written. */
+static inline bool
+copy_new_interfaces(retimer *rt, wtap *wth, wtap_dumper *pdh, guint32 *failed, int *err,
+                    char **err_info)
 {
     wtap_block_t idb;
 
     while ((idb = wtap_get_next_interface_description(wth)) != NULL) {
-        wtap_block_t copy = wtap_block_make_copy(idb);
-        auto *mand = static_cast<wtapng_if_descr_mandatory_t *>(wtap_block_get_mandatory_data(copy));
-
-        mand->time_units_per_second = 1000000000;
-        mand->tsprecision = WTAP_TSPREC_NSEC;
-        if (wtap_block_set_uint8_option_value(copy, OPT_IDB_TSRESOL, 9) != WTAP_OPTTYPE_SUCCESS)
-            wtap_block_add_uint8_option(copy, OPT_IDB_TSRESOL, 9);
-        const bool added = wtap_dump_add_idb(pdh, copy, err, err_info);
-        wtap_block_unref(copy);
-        if (!added)
+        if (!copy_interface(rt, pdh, idb, err, err_info)) {
+            *failed = rt->interfaces->len - 1;
             return false;
+        }
     }
+    return true;
+}
+
+static void
+free_interfaces(retimer *rt)
+{
+    for (guint i = 0; i < rt->interfaces->len; i++)
+        wtap_block_unref(g_array_index(rt->interfaces, input_interface, i).copy);
+    g_array_free(rt->interfaces, TRUE);
+    rt->interfaces = NULL;
+}
+
+/* Puts a packet on its output interface: the port's, for a frame whose
+ * capture header was read, or its input interface's own copy. The port's
+ * interface is written when its first frame is. */
+static bool
+choose_interface(retimer *rt, wtap *wth, wtap_dumper *pdh, wtap_rec *rec, const guint32 *port,
+                 guint32 *failed, int *err, char **err_info)
+{
+    /* Until a port has an interface, the output's interfaces are the
+     * input's, numbered alike: the record stays as it is. */
+    if (rec->rec_type != REC_TYPE_PACKET ||
+        (port == NULL && rt->output_interfaces == rt->interfaces->len))
+        return true;
+    const guint32 id = valtocrane_record_interface(wth, rec);
+    if (id >= rt->interfaces->len)
+        return true;   /* none described: the library decides */
+
+    input_interface &in = g_array_index(rt->interfaces, input_interface, id);
+    guint32 out = in.own;
+    if (port != NULL) {
+        const int slot = *port == 0 ? PORT_A : *port == 1 ? PORT_B : PORT_UNKNOWN;
+        if (in.port[slot] == NO_INTERFACE) {
+            in.port[slot] = add_output_interface(rt, pdh, in, valtocrane_port_label(*port), err,
+                                                 err_info);
+            if (in.port[slot] == NO_INTERFACE) {
+                *failed = id;
+                return false;
+            }
+        }
+        out = in.port[slot];
+    }
+    valtocrane_record_set_interface(rec, out);
     return true;
 }
 
@@ -334,17 +496,37 @@ describe_output(wtap_dump_params *params, const retimer *rt)
     }
     shb = g_array_index(params->shb_hdrs, wtap_block_t, 0);
 
-    char *comment = g_strdup_printf(
-        "Re-timed by %s %s: every Ethernet frame with a readable ValtoCrane device time "
-        "has it as its time (format %s: %s, %s the frames)", PROGRAM, VALTOCRANE_VERSION,
-        valtocrane_format_info_of(rt->format).name, valtocrane_format_info_of(rt->format).layout,
-        rt->keep_device_bytes ? "kept in" : "removed from");
+    char *comment;
+    if (rt->format == VALTOCRANE_DISABLED)
+        comment = g_strdup_printf("Copied by %s %s with format disabled: nothing re-timed",
+                                  PROGRAM, VALTOCRANE_VERSION);
+    else
+        comment = g_strdup_printf(
+            "Re-timed by %s %s: every Ethernet frame with a readable ValtoCrane device time "
+            "has it as its time (format %s: %s, %s the frames)", PROGRAM, VALTOCRANE_VERSION,
+            valtocrane_format_info_of(rt->format).name, valtocrane_format_info_of(rt->format).layout,
+            rt->keep_device_bytes ? "kept in" : "removed from");
     wtap_block_add_string_option(shb, OPT_COMMENT, comment, strlen(comment));
     g_free(comment);
 
     if (wtap_block_get_string_option_value(shb, OPT_SHB_USERAPPL, &appl) != WTAP_OPTTYPE_SUCCESS)
         wtap_block_add_string_option_format(shb, OPT_SHB_USERAPPL, "%s %s", PROGRAM,
                                             VALTOCRANE_VERSION);
+}
+
+/* Counts a record written with an earlier time than the one before it. */
+static void
+note_order(retimer *rt, const wtap_rec *rec)
+{
+    if (!(rec->presence_flags & WTAP_HAS_TS))
+        return;
+    /* The library's times have nanoseconds from 0 to 999,999,999. */
+    if (rt->have_last_time && (rec->ts.secs < rt->last_time.secs ||
+                               (rec->ts.secs == rt->last_time.secs &&
+                                rec->ts.nsecs < rt->last_time.nsecs)))
+        rt->out_of_order++;
+    rt->last_time = rec->ts;
+    rt->have_last_time = true;
 }
 
 /* A relative time with its sign, from a normalised one. */
@@ -363,8 +545,9 @@ format_offset(char *out, size_t size, valtocrane_time d)
     snprintf(out, size, "%c%" PRId64 ".%09" PRId32 " s", d.secs < 0 ? '-' : '+', secs, nsecs);
 }
 
+/* (file_name: the output's, where it is a file that can be sorted.) */
 static void
-print_summary(const retimer *rt)
+print_summary(const retimer *rt, const char *file_name)
 {
     const guint64 unchanged = rt->frames - rt->count[RETIMED];
 
@@ -383,6 +566,16 @@ print_summary(const retimer *rt)
         format_offset(greatest, sizeof greatest, rt->greatest_offset);
         fprintf(stderr, "  device time minus capture file time: %s to %s\n", least, greatest);
     }
+    if (rt->implausible != 0)
+        fprintf(stderr, "  device time more than %" PRIu32 " s away from the capture file time: %"
+                G_GUINT64_FORMAT " (is the format right, is the device clock set?)\n",
+                VALTOCRANE_MAX_OFFSET_DEFAULT, rt->implausible);
+    fprintf(stderr, "  frames earlier than the frame written before them: %" G_GUINT64_FORMAT,
+            rt->out_of_order);
+    if (rt->out_of_order != 0)
+        fprintf(stderr, " (mergecap expects each input in time order; sort with: reordercap %s "
+                "SORTED.pcapng)", file_name);
+    fputc('\n', stderr);
 }
 
 /* Bytes read of the file's size, on one line rewritten in place. */
@@ -399,27 +592,155 @@ show_progress(wtap *wth, gint64 size, int *shown)
     }
 }
 
-/* The output: standard output, or a temporary file beside OUTFILE. */
+/* How OUTFILE is written: "-" to standard output; a regular file (or a new
+ * one) under a temporary name beside it, put in place when complete; all
+ * else (devices, named pipes, sockets, terminals, a descriptor of this
+ * process) straight into, as editcap writes every file. */
+enum output_kind { OUTPUT_STDOUT, OUTPUT_REPLACE, OUTPUT_STRAIGHT };
+
 struct retime_output {
-    const char *path;
+    const char *path;      /* as given */
+    output_kind kind;
+    char *target;          /* OUTPUT_REPLACE: the file that links lead to */
+    bool exists;           /* OUTPUT_REPLACE: and it is there already, as attrs */
+    struct stat attrs;
+    int descriptor;        /* OUTPUT_STRAIGHT: a descriptor of this process, or -1 */
     char *temp;
     wtap_dumper *pdh;
 };
 
-static bool
-open_output(retime_output *out, const wtap_dump_params *params, int *err, char **err_info)
-{
-    const int pcapng = wtap_pcapng_file_type_subtype();
+/* Symbolic links followed before giving up, as the kernel counts them. */
+constexpr int MAX_LINKS = 40;
 
+/* The descriptor of this process a path names (/dev/stdout, /dev/fd/N,
+ * /proc/self/fd/N), or -1. */
+static int
+descriptor_path(const char *path)
+{
+    static const char *const prefixes[] = { "/dev/fd/", "/proc/self/fd/" };
+
+    if (strcmp(path, "/dev/stdin") == 0)
+        return STDIN_FILENO;
+    if (strcmp(path, "/dev/stdout") == 0)
+        return STDOUT_FILENO;
+    if (strcmp(path, "/dev/stderr") == 0)
+        return STDERR_FILENO;
+    for (const char *prefix : prefixes) {
+        const size_t n = strlen(prefix);
+        if (strncmp(path, prefix, n) == 0 && g_ascii_isdigit(path[n])) {
+            char *end;
+            const guint64 fd = g_ascii_strtoull(path + n, &end, 10);
+            if (*end == '\0' && fd <= G_MAXINT)
+                return static_cast<int>(fd);
+        }
+    }
+    return -1;
+}
+
+/* Whether a folder is (or is inside) /dev or /proc, where no temporary
+ * file belongs. */
+static bool
+system_folder(const char *folder)
+{
+    char real[PATH_MAX];
+
+    if (realpath(folder, real) == NULL)
+        return false;
+    return strcmp(real, "/dev") == 0 || strncmp(real, "/dev/", 5) == 0 ||
+           strcmp(real, "/proc") == 0 || strncmp(real, "/proc/", 6) == 0;
+}
+
+/* Decides how OUTFILE is written, before anything is read: follows
+ * symbolic links to the file they lead to (which need not exist yet). A
+ * file in /dev (or /proc) is written straight into too. Returns 0, or an
+ * errno value. */
+static int
+plan_output(retime_output *out)
+{
+    out->descriptor = -1;
     if (strcmp(out->path, "-") == 0) {
-        out->pdh = wtap_dump_open_stdout(pcapng, WTAP_UNCOMPRESSED, params, err, err_info);
-        return out->pdh != NULL;
+        out->kind = OUTPUT_STDOUT;
+        return 0;
     }
 
-    char *dir = g_path_get_dirname(out->path);
-    char *base = g_path_get_basename(out->path);
-    out->temp = g_strdup_printf("%s/.%s.retime-XXXXXX", dir, base);
-    g_free(dir);
+    char *path = g_strdup(out->path);
+    for (int links = 0;; links++) {
+        const int fd = descriptor_path(path);
+        if (fd >= 0) {
+            g_free(path);
+            out->kind = OUTPUT_STRAIGHT;
+            out->descriptor = fd;
+            return 0;
+        }
+        struct stat st;
+        if (lstat(path, &st) != 0) {
+            if (errno != ENOENT) {
+                const int error = errno;
+                g_free(path);
+                return error;
+            }
+            out->exists = false;
+            break;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            out->exists = true;
+            out->attrs = st;
+            break;
+        }
+        if (links == MAX_LINKS) {
+            g_free(path);
+            return ELOOP;
+        }
+        char *link = g_file_read_link(path, NULL);
+        if (link == NULL) {
+            g_free(path);
+            return EINVAL;
+        }
+        if (!g_path_is_absolute(link)) {
+            char *folder = g_path_get_dirname(path);
+            char *joined = g_build_filename(folder, link, NULL);
+            g_free(folder);
+            g_free(link);
+            link = joined;
+        }
+        g_free(path);
+        path = link;
+    }
+
+    if (out->exists && S_ISDIR(out->attrs.st_mode)) {
+        g_free(path);
+        return EISDIR;
+    }
+    char *folder = g_path_get_dirname(path);
+    const bool straight = (out->exists && !S_ISREG(out->attrs.st_mode)) || system_folder(folder);
+    g_free(folder);
+    if (straight) {
+        g_free(path);
+        out->kind = OUTPUT_STRAIGHT;
+        return 0;
+    }
+    /* A file this user may not write is not replaced either (as editcap
+     * cannot open it). */
+    if (out->exists && access(path, W_OK) != 0) {
+        const int error = errno;
+        g_free(path);
+        return error;
+    }
+    out->kind = OUTPUT_REPLACE;
+    out->target = path;
+    return 0;
+}
+
+/* A temporary file beside the target, with the permissions (and, as far
+ * as this user may, the owner and group) of the file it replaces, or
+ * those of any new file. */
+static int
+open_temporary(retime_output *out, int *err)
+{
+    char *folder = g_path_get_dirname(out->target);
+    char *base = g_path_get_basename(out->target);
+    out->temp = g_strdup_printf("%s/.%s.retime-XXXXXX", folder, base);
+    g_free(folder);
     g_free(base);
 
     const int fd = mkstemp(out->temp);
@@ -427,18 +748,59 @@ open_output(retime_output *out, const wtap_dump_params *params, int *err, char *
         *err = errno;
         g_free(out->temp);
         out->temp = NULL;
-        return false;
+        return -1;
     }
     temp_path = out->temp;
 
-    /* The permissions a new file gets, not mkstemp's private ones. */
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0) {
+    mode_t mode;
+    if (out->exists) {
+        /* Another owner only where this user may give the file one (root);
+         * the group where this user belongs to it. The mode after, as a
+         * change of owner clears the set-user-ID bit. */
+        if (fchown(fd, geteuid() == 0 ? out->attrs.st_uid : static_cast<uid_t>(-1),
+                   out->attrs.st_gid) != 0 && geteuid() == 0) {
+            *err = errno;
+            close(fd);
+            return -1;
+        }
+        mode = out->attrs.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(fd, mode) != 0) {
         *err = errno;
         close(fd);
-        return false;
+        return -1;
     }
+    return fd;
+}
+
+static bool
+open_output(retime_output *out, const wtap_dump_params *params, int *err, char **err_info)
+{
+    const int pcapng = wtap_pcapng_file_type_subtype();
+    int fd = -1;
+
+    switch (out->kind) {
+    case OUTPUT_STDOUT:
+        out->pdh = wtap_dump_open_stdout(pcapng, WTAP_UNCOMPRESSED, params, err, err_info);
+        return out->pdh != NULL;
+    case OUTPUT_STRAIGHT:
+        if (out->descriptor >= 0)
+            fd = dup(out->descriptor);
+        else
+            fd = open(out->path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0)
+            *err = errno;
+        break;
+    case OUTPUT_REPLACE:
+        fd = open_temporary(out, err);
+        break;
+    }
+    if (fd < 0)
+        return false;
     out->pdh = wtap_dump_fdopen(fd, pcapng, WTAP_UNCOMPRESSED, params, err, err_info);
     if (out->pdh == NULL)
         close(fd);
@@ -463,11 +825,12 @@ discard_output(retime_output *out)
         g_free(out->temp);
         out->temp = NULL;
     }
-    if (strcmp(out->path, "-") == 0)
-        fprintf(stderr, "%s: what was written to standard output is incomplete\n", PROGRAM);
+    if (out->kind != OUTPUT_REPLACE)
+        fprintf(stderr, "%s: what was written to %s is incomplete\n", PROGRAM,
+                shown_name(out->path, false));
     else
         fprintf(stderr, "%s: %s not written%s\n", PROGRAM, out->path,
-                access(out->path, F_OK) == 0 ? "; the file already there is unchanged" : "");
+                out->exists ? "; the file already there is unchanged" : "");
 }
 
 /* Closes the output and puts it in place. */
@@ -480,7 +843,7 @@ finish_output(retime_output *out, int *err, char **err_info)
     if (!closed)
         return false;
     if (out->temp != NULL) {
-        if (rename(out->temp, out->path) != 0) {
+        if (rename(out->temp, out->target) != 0) {
             *err = errno;
             return false;
         }
@@ -491,14 +854,81 @@ finish_output(retime_output *out, int *err, char **err_info)
     return true;
 }
 
+/* What a record is, for a message about it. */
+static char *
+describe_record(const wtap_rec *rec)
+{
+    switch (rec->rec_type) {
+    case REC_TYPE_PACKET:
+        return g_strdup_printf("a packet, %s",
+                               wtap_encap_description(rec->rec_header.packet_header.pkt_encap));
+    case REC_TYPE_FT_SPECIFIC_EVENT:
+    case REC_TYPE_FT_SPECIFIC_REPORT:
+        return g_strdup("a record of the input's own file format");
+    case REC_TYPE_SYSCALL:
+        return g_strdup("a system call");
+    case REC_TYPE_SYSTEMD_JOURNAL_EXPORT:
+        return g_strdup("a systemd journal entry");
+    case REC_TYPE_CUSTOM_BLOCK:
+        return g_strdup("a custom block");
+    default:
+        return g_strdup_printf("a record of type %u", rec->rec_type);
+    }
+}
+
+/* Says what could not be written, and why. */
+static void
+print_write_error(const char *out_name, guint64 frame, const wtap_rec *rec, guint32 interface,
+                  const retimer *rt, int err, char *err_info)
+{
+    char *what;
+
+    if (interface != NO_INTERFACE) {
+        auto *mand = static_cast<wtapng_if_descr_mandatory_t *>(
+            wtap_block_get_mandatory_data(
+                g_array_index(rt->interfaces, input_interface, interface).copy));
+        what = g_strdup_printf("cannot write %s: frame %" G_GUINT64_FORMAT " needs input "
+                               "interface %" PRIu32 " (%s), whose description cannot be written",
+                               out_name, frame, interface,
+                               wtap_encap_description(mand->wtap_encap));
+    } else if (rec != NULL) {
+        char *kind = describe_record(rec);
+        what = g_strdup_printf("cannot write %s: frame %" G_GUINT64_FORMAT " (%s)", out_name,
+                               frame, kind);
+        g_free(kind);
+    } else {
+        what = g_strdup_printf("cannot write %s", out_name);
+    }
+    print_library_error(what, err, err_info);
+    g_free(what);
+}
+
+/* Opens the output once the first record has been read (or the input
+ * found empty): the interfaces and decryption secrets before it are known
+ * then, as the library's writer needs them when it opens a file. */
+static bool
+start_output(retimer *rt, wtap *wth, retime_output *out, wtap_dump_params *params, int *err,
+             char **err_info)
+{
+    wtap_dump_params_init_no_idbs(params, wth);
+    params->tsprec = WTAP_TSPREC_NSEC;
+    describe_output(params, rt);
+    const bool opened = open_output(out, params, err, err_info);
+    /* The writer looks at the input's interfaces only when it opens the
+     * file (they are copied one by one); the list it was lent is the
+     * caller's to free, as editcap does. */
+    g_free(params->idb_inf);
+    params->idb_inf = NULL;
+    return opened;
+}
+
 /* Reads INFILE through, re-timing and writing every record. */
 static int
-retime_file(retimer *rt, const char *in_path, const char *out_path)
+retime_file(retimer *rt, const char *in_path, retime_output *out)
 {
     const char *in_name = shown_name(in_path, true);
-    const char *out_name = shown_name(out_path, false);
+    const char *out_name = shown_name(out->path, false);
     wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
-    retime_output out = { out_path, NULL, NULL };
     valtocrane_record record;
     int err = 0;
     char *err_info = NULL;
@@ -511,21 +941,7 @@ retime_file(retimer *rt, const char *in_path, const char *out_path)
         g_free(what);
         return RETIME_BAD_INPUT;
     }
-
-    wtap_dump_params_init_no_idbs(&params, wth);
-    params.tsprec = WTAP_TSPREC_NSEC;
-    describe_output(&params, rt);
-
-    if (!open_output(&out, &params, &err, &err_info) ||
-        !copy_new_interfaces(wth, out.pdh, &err, &err_info)) {
-        char *what = g_strdup_printf("cannot write %s", out_name);
-        print_library_error(what, err, err_info);
-        g_free(what);
-        discard_output(&out);
-        wtap_dump_params_cleanup(&params);
-        wtap_close(wth);
-        return RETIME_BAD_OUTPUT;
-    }
+    rt->interfaces = g_array_new(FALSE, FALSE, sizeof(input_interface));
 
     gint64 size = 0;
     int shown = -1;
@@ -534,42 +950,75 @@ retime_file(retimer *rt, const char *in_path, const char *out_path)
         size = wtap_file_size(wth, &size_err);
     }
 
+    /* What could not be written: the output, a record, an interface. */
+    bool write_failed = false;
+    const wtap_rec *failed_record = NULL;
+    guint32 failed_interface = NO_INTERFACE;
+
     valtocrane_record_init(&record);
     gint64 offset;
     while (valtocrane_record_read(wth, &record, &err, &err_info, &offset)) {
         wtap_rec *rec = &record.rec;
-        const guint8 *data = valtocrane_record_data(&record);
+        guint8 *bytes = valtocrane_record_data(&record);
+        const guint8 *data = bytes;
         valtocrane_time t;
         valtocrane_location at;
+        guint32 port_word;
+        const guint32 *port = NULL;
 
         rt->frames++;
+        if (out->pdh == NULL && !start_output(rt, wth, out, &params, &err, &err_info)) {
+            write_failed = true;
+            break;
+        }
         const retime_outcome outcome = device_time(rt, rec, data, &t, &at);
         rt->count[outcome]++;
+        if (outcome == RETIMED && rt->format == VALTOCRANE_CAPTURE_HEADER) {
+            port_word = valtocrane_load_le32(data + VALTOCRANE_HEADER_PORT_OFF);
+            port = &port_word;
+        }
         if (outcome == RETIMED)
-            data = apply_device_time(rt, &record, data, t, at);
-        /* Every time is written in nanoseconds. (A record without an
-         * interface of its own, from a pcap file, is written for the
-         * interface of its link type and time precision.) */
+            data = apply_device_time(rt, &record, bytes, t, at);
+        /* Every time is written in nanoseconds. */
         rec->tsprec = WTAP_TSPREC_NSEC;
 
-        if (!copy_new_interfaces(wth, out.pdh, &err, &err_info) ||
-            !valtocrane_record_dump(out.pdh, &record, data, &err, &err_info)) {
-            exit_code = RETIME_BAD_OUTPUT;
+        if (!copy_new_interfaces(rt, wth, out->pdh, &failed_interface, &err, &err_info) ||
+            !choose_interface(rt, wth, out->pdh, rec, port, &failed_interface, &err,
+                              &err_info)) {
+            write_failed = true;
+            break;
+        }
+        note_order(rt, rec);
+        if (!valtocrane_record_dump(out->pdh, &record, data, &err, &err_info)) {
+            write_failed = true;
+            failed_record = rec;
             break;
         }
         valtocrane_record_reset(&record);
         if (size > 0 && rt->frames % PROGRESS_INTERVAL == 0)
             show_progress(wth, size, &shown);
     }
-    valtocrane_record_cleanup(&record);
     if (shown >= 0)
         fprintf(stderr, "\r%*s\r", 60, "");
 
-    if (exit_code == RETIME_BAD_OUTPUT) {
-        char *what = g_strdup_printf("cannot write %s (frame %" G_GUINT64_FORMAT ")", out_name,
-                                     rt->frames);
-        print_library_error(what, err, err_info);
-        g_free(what);
+    if (!write_failed && out->pdh == NULL && (err == 0 || err == WTAP_ERR_SHORT_READ)) {
+        /* No record: the output has the input's interfaces and nothing else. */
+        int open_err = 0;
+        char *open_err_info = NULL;
+        if (!start_output(rt, wth, out, &params, &open_err, &open_err_info) ||
+            !copy_new_interfaces(rt, wth, out->pdh, &failed_interface, &open_err,
+                                 &open_err_info)) {
+            g_free(err_info);
+            err = open_err;
+            err_info = open_err_info;
+            write_failed = true;
+        }
+    }
+
+    if (write_failed) {
+        print_write_error(out_name, rt->frames, failed_record, failed_interface, rt, err,
+                          err_info);
+        exit_code = RETIME_BAD_OUTPUT;
     } else if (err == WTAP_ERR_SHORT_READ) {
         /* A capture stopped abruptly: the frames before are whole. */
         g_free(err_info);
@@ -582,25 +1031,25 @@ retime_file(retimer *rt, const char *in_path, const char *out_path)
         g_free(what);
         exit_code = RETIME_BAD_INPUT;
     }
+    valtocrane_record_cleanup(&record);
 
     if (exit_code == RETIME_DONE || exit_code == RETIME_CUT_SHORT) {
-        if (!finish_output(&out, &err, &err_info)) {
-            char *what = g_strdup_printf("cannot write %s", out_name);
-            print_library_error(what, err, err_info);
-            g_free(what);
+        if (!finish_output(out, &err, &err_info)) {
+            print_write_error(out_name, 0, NULL, NO_INTERFACE, rt, err, err_info);
             exit_code = RETIME_BAD_OUTPUT;
         }
     }
     if (exit_code == RETIME_BAD_INPUT || exit_code == RETIME_BAD_OUTPUT)
-        discard_output(&out);
+        discard_output(out);
 
-    print_summary(rt);
+    print_summary(rt, out->kind == OUTPUT_REPLACE ? out->path : "FILE");
     if (exit_code == RETIME_CUT_SHORT)
         fprintf(stderr, "%s: warning: %s ends inside frame %" G_GUINT64_FORMAT
                 " (the capture was cut short); %s holds the %" G_GUINT64_FORMAT
                 " whole frames before it\n", PROGRAM, in_name, rt->frames + 1, out_name,
                 rt->frames);
 
+    free_interfaces(rt);
     wtap_dump_params_cleanup(&params);
     wtap_close(wth);
     return exit_code;
@@ -645,7 +1094,7 @@ main(int argc, char *argv[])
     if (format_name == NULL)
         return usage_error("%s", "--format NAME is required");
     const valtocrane_format_info *format = valtocrane_format_by_name(format_name);
-    if (format == NULL || format->format == VALTOCRANE_DISABLED) {
+    if (format == NULL) {
         fprintf(stderr, "%s: unknown format '%s' (", PROGRAM, format_name);
         print_formats(stderr, NULL, ", ");
         fprintf(stderr, ")\nTry '%s --help' for more information.\n", PROGRAM);
@@ -656,15 +1105,22 @@ main(int argc, char *argv[])
         return usage_error("%s", "INFILE and OUTFILE are required, and nothing else");
 
     const char *in_path = argv[optind];
-    const char *out_path = argv[optind + 1];
-    if (same_file(in_path, out_path)) {
+    retime_output out = {};
+    out.path = argv[optind + 1];
+    if (same_file(in_path, out.path)) {
         fprintf(stderr, "%s: %s is %s: refusing to write over the input\n", PROGRAM,
-                shown_name(out_path, false), shown_name(in_path, true));
+                shown_name(out.path, false), shown_name(in_path, true));
         return RETIME_USAGE;
     }
-    struct stat out_st;
-    if (strcmp(out_path, "-") != 0 && stat(out_path, &out_st) == 0 && S_ISDIR(out_st.st_mode)) {
-        fprintf(stderr, "%s: %s is a folder, not a file name\n", PROGRAM, out_path);
+    const int plan_err = plan_output(&out);
+    if (plan_err == EISDIR) {
+        fprintf(stderr, "%s: %s is a folder, not a file name\n", PROGRAM, out.path);
+        return RETIME_BAD_OUTPUT;
+    }
+    if (plan_err != 0) {
+        fprintf(stderr, "%s: cannot write %s: %s\n%s: %s not written%s\n", PROGRAM, out.path,
+                g_strerror(plan_err), PROGRAM, out.path,
+                out.exists ? "; the file already there is unchanged" : "");
         return RETIME_BAD_OUTPUT;
     }
 
@@ -674,7 +1130,8 @@ main(int argc, char *argv[])
     for (int sig : { SIGINT, SIGTERM, SIGHUP })
         signal(sig, remove_temp_on_signal);
 
-    const int exit_code = retime_file(&rt, in_path, out_path);
+    const int exit_code = retime_file(&rt, in_path, &out);
+    g_free(out.target);
     wtap_cleanup();
     return exit_code;
 }

@@ -10,7 +10,10 @@ import pty
 import re
 import shutil
 import signal
+import socket
+import stat
 import subprocess
+import threading
 import time
 from decimal import Decimal
 from pathlib import Path
@@ -55,6 +58,22 @@ CASES = {
         ((1700000004, 0), c.with_header(UDP, 1600000000, 1), "1600000000.000000000", UDP),
     ],
 }
+
+
+# Per format, what the output of CASES holds beyond times and bytes: each
+# frame's interface (the capture header's ports A and B get interfaces of
+# their own after the input's), the interfaces in the file, re-timed frames
+# more than a day off their file time, and frames earlier than the frame
+# before them (reordercap's count).
+WRITTEN = {
+    "valtocrane-q3-graphite": (["0"] * 5, 1, 3, 2),
+    "valtocrane-proprietary-headers": (["0"] * 5, 1, 3, 2),
+    "valtocrane-pcapng": (["1", "2", "0", "0", "0", "1"], 3, 2, 1),
+}
+
+# What the tool adds to the description of an interface whose frames lost
+# their device bytes; the plugin leaves such frames alone.
+NOTE = "[device times applied by valtocrane-retime, device bytes removed]"
 
 
 def expected_times(cases):
@@ -114,11 +133,26 @@ def test_retimed_capture_holds_what_the_plugin_shows(tshark, bare_tshark, retime
 
     assert times(bare_tshark, out) == expected_times(cases)
     assert times(tshark, capture, mode, ["-2"]) == expected_times(cases)
+    # The plugin leaves the frames that lost their device bytes alone.
+    assert times(tshark, out, mode, ["-2"]) == expected_times(cases)
     assert frame_bytes(bare_tshark, out) == [written for *_, written in cases]
-    # One interface, in nanoseconds, whatever the input's resolution.
-    assert bare_tshark.fields(out, ["frame.interface_id"]) == [["0"]] * len(cases)
+    # In nanoseconds, whatever the input's resolution.
+    interface_ids, interfaces, implausible, out_of_order = WRITTEN[mode]
+    assert bare_tshark.fields(out, ["frame.interface_id"]) == [[i] for i in interface_ids]
     info = subprocess.run(["capinfos", out], text=True, stdout=subprocess.PIPE).stdout
-    assert "interfaces in file: 1" in info and "Time precision = nanoseconds (9)" in info
+    assert "interfaces in file: %d" % interfaces in info
+    assert info.count("Time precision = nanoseconds (9)") == interfaces
+    assert "device time more than 86400 s away from the capture file time: %d (is the format " \
+           "right, is the device clock set?)" % implausible in proc.stderr
+    assert "frames earlier than the frame written before them: %d (mergecap expects each input " \
+           "in time order; sort with: reordercap %s SORTED.pcapng)" % (out_of_order, out) \
+           in proc.stderr
+    # reordercap counts alike (before 4.4 it cannot read the interfaces of
+    # ports first seen after the first frame).
+    if mode != "valtocrane-pcapng" or bare_tshark.series >= (4, 4):
+        proc = subprocess.run(["reordercap", out, out.with_suffix(".sorted.pcapng")], text=True,
+                              stdout=subprocess.PIPE)
+        assert proc.returncode == 0 and "%d out of order" % out_of_order in proc.stdout
 
 
 def ethernet_layers(packet):
@@ -151,6 +185,8 @@ def test_kept_device_bytes_give_the_plugin_the_same_times(tshark, bare_tshark, r
     assert times(bare_tshark, out) == expected_times(cases)
     assert frame_bytes(bare_tshark, out) == [frame for _, frame, _, _ in cases]
     assert times(tshark, out, mode, ["-2"]) == expected_times(cases)
+    # The device bytes are there: no interface says they were removed.
+    assert all(NOTE not in d for d, in bare_tshark.fields(out, ["frame.interface_description"]))
 
 
 FIELDS = ["frame.interface_id", "frame.interface_name", "frame.interface_description",
@@ -193,7 +229,12 @@ def test_mixed_capture_keeps_all_but_times_and_device_bytes(bare_tshark, retime,
                                             ["-2"])
     assert [len(b) for b in frame_bytes(bare_tshark, out)] == [68, 54, 40, 68, 68]
     assert bare_tshark.fields(out, ["frame.len"]) == [["68"], ["54"], ["76"], ["68"], ["68"]]
-    assert bare_tshark.fields(out, FIELDS) == bare_tshark.fields(copy, FIELDS)
+    # All as editcap copies it, but the re-timed Ethernet interface's
+    # description, which says that its frames lost their device bytes.
+    ours, editcaps = bare_tshark.fields(out, FIELDS), bare_tshark.fields(copy, FIELDS)
+    assert [f[2] for f in ours] == ["port A " + NOTE, "", "port A " + NOTE, "port A " + NOTE,
+                                    "port A " + NOTE]
+    assert [f[:2] + f[3:] for f in ours] == [f[:2] + f[3:] for f in editcaps]
     assert c.pcapng_block_types(out) == c.pcapng_block_types(copy)
     names = [bare_tshark.run("-r", f, "-q", "-z", "hosts").stdout.splitlines()[3:]
              for f in (out, copy)]
@@ -439,7 +480,8 @@ def test_records_other_than_packets_pass_unchanged(bare_tshark, retime, tshark):
     (["--help"], 0, "4  input ends inside a record"),
     (["--version"], 0, "valtocrane-retime %s" % VERSION),
     (["in", "out"], 1, "--format NAME is required"),
-    (["-f", "disabled", "in", "out"], 1, "unknown format 'disabled'"),
+    (["-f", "disabled", "/nonexistent", "out"], 2, "cannot read /nonexistent"),
+    (["-f", "Disabled", "in", "out"], 1, "unknown format 'Disabled' (disabled, valtocrane-q3"),
     (["-f", "valtocrane-pcapng", "in"], 1, "INFILE and OUTFILE are required"),
     (["--frobnicate"], 1, "unknown option '--frobnicate'"),
     (["--format"], 1, "option '--format' needs a value"),
@@ -450,3 +492,233 @@ def test_command_line(retime, args, code, text):
     proc = retime(*args, stdout=subprocess.PIPE)
     assert proc.returncode == code
     assert text in proc.stdout.decode() + proc.stderr
+
+
+def header_capture(path, file_type):
+    """Frames of two Ethernet interfaces with the capture header: ports A, B
+    and 7, a frame without the header and one with the header cut short."""
+    frames = [(0, c.with_header(UDP, 1600000000, 0, port=0)),
+              (0, c.with_header(UDP, 1600000001, 0, port=1)),
+              (0, UDP),
+              (0, c.with_header(UDP, 1600000002, 0, port=7)),
+              (1, c.with_header(UDP2, 1600000003, 0, port=1)),
+              (0, c.with_header(UDP2, 1600000004, 0, port=0)),
+              (0, c.capture_header(1, 2)[:10])]
+    if file_type == "pcap":      # one unnamed interface
+        return c.write_pcap(path, [((1700000000 + n, 0), frame, None)
+                                   for n, (i, frame) in enumerate(frames) if i == 0])
+    return c.write_pcapng(path, [c.pcapng_section(),
+                                 c.pcapng_interface(name="eth0", description="uplink"),
+                                 c.pcapng_interface(name="eth1")]
+                          + [c.pcapng_packet(i, (1700000000 + n, 0), frame)
+                             for n, (i, frame) in enumerate(frames)])
+
+
+# (input, --keep-device-bytes, each frame's output interface: number, name,
+# description). The input interfaces keep their numbers and the frames
+# without a readable header; each port seen gets the next number.
+PORT_INTERFACES = [
+    ("pcapng", False, [("2", "eth0 Port A", "uplink " + NOTE),
+                       ("3", "eth0 Port B", "uplink " + NOTE), ("0", "eth0", "uplink"),
+                       ("4", "eth0 Unknown", "uplink " + NOTE), ("5", "eth1 Port B", NOTE),
+                       ("2", "eth0 Port A", "uplink " + NOTE), ("0", "eth0", "uplink")]),
+    ("pcapng", True, [("2", "eth0 Port A", "uplink"), ("3", "eth0 Port B", "uplink"),
+                      ("0", "eth0", "uplink"), ("4", "eth0 Unknown", "uplink"),
+                      ("5", "eth1 Port B", ""), ("2", "eth0 Port A", "uplink"),
+                      ("0", "eth0", "uplink")]),
+    # An interface without a name: the host shows "unknown".
+    ("pcap", False, [("1", "Port A", NOTE), ("2", "Port B", NOTE), ("0", "unknown", ""),
+                     ("3", "Unknown", NOTE), ("1", "Port A", NOTE), ("0", "unknown", "")]),
+]
+
+
+@pytest.mark.parametrize("file_type,keep,written", PORT_INTERFACES)
+def test_each_port_on_an_interface_of_its_own(bare_tshark, retime, tshark, file_type, keep,
+                                              written):
+    capture = header_capture(tshark.capture_path("ports-%s.%s" % (keep, file_type)), file_type)
+    out = capture.with_suffix(".retimed.pcapng")
+    proc = retime("-f", "valtocrane-pcapng", *(["-k"] if keep else []), capture, out)
+    assert proc.returncode == 0, proc.stderr
+    fields = ["frame.interface_id", "frame.interface_name", "frame.interface_description"]
+    assert [tuple(f) for f in bare_tshark.fields(out, fields)] == written
+    # Both kinds of output filter alike.
+    port_a = bare_tshark.fields(out, ["frame.number"], args=[
+        "-Y", 'frame.interface_name contains "Port A"'])
+    assert port_a == [[str(n + 1)] for n, w in enumerate(written) if "Port A" in w[1]]
+
+
+FRAME_FCS = UDP + c.ethernet_fcs(UDP)          # 72 bytes on the wire
+
+
+# The trailer lies between the frame and its FCS; frames whose file keeps
+# the FCS lose the trailer and keep the FCS (what was captured of it). Per
+# format: the trailers of three frames, and the first two frames' times.
+FCS_TRAILERS = {
+    "valtocrane-proprietary-headers": ([c.fraction_trailer(1700000100, 0x80000000),
+                                        c.fraction_trailer(1700000101, 0x40000000),
+                                        c.fraction_trailer(1, 0)],
+                                       ["1700000100.5", "1700000101.25"]),
+    "valtocrane-q3-graphite": ([c.tick_trailer(ONE_SECOND), c.tick_trailer(3 * ONE_SECOND),
+                                c.tick_trailer(0)], ["1700000000", "1700000002"]),
+}
+
+
+@pytest.mark.parametrize("file_type", ["pcapng", "pcap"])
+@pytest.mark.parametrize("mode", list(FCS_TRAILERS))
+def test_frames_keep_their_fcs(bare_tshark, retime, tshark, mode, file_type):
+    trailers, device_times = FCS_TRAILERS[mode]
+    # Whole; cut by the snap length inside the FCS; inside the trailer.
+    frames = [(UDP + t + c.ethernet_fcs(UDP))[:cut] for t, cut in zip(trailers, (80, 78, 72))]
+    records = [((1700000000 + i, 0), frame, 80) for i, frame in enumerate(frames)]
+    path = tshark.capture_path("fcs-%s.%s" % (mode, file_type))
+    if file_type == "pcap":
+        capture = c.with_pcap_fcs(c.write_pcap(path, records))
+    else:
+        capture = c.write_pcapng(path, [c.pcapng_section(), c.pcapng_interface(fcslen=4)] + [
+            c.pcapng_packet(0, when, data, wire_len) for when, data, wire_len in records])
+    out = capture.with_suffix(".retimed.pcapng")
+    proc = retime("-f", mode, capture, out)
+    assert proc.returncode == 0, proc.stderr
+    assert "3 frames read, 2 re-timed" in proc.stderr
+    assert times(bare_tshark, out) == [Decimal(t) for t in device_times + ["1700000002"]]
+    assert times(tshark, capture, mode, ["-2"]) == times(bare_tshark, out)
+    assert frame_bytes(bare_tshark, out) == [FRAME_FCS, FRAME_FCS[:70], frames[2]]
+    # (FCS status 1: Good.)
+    assert bare_tshark.fields(out, ["frame.len", "eth.fcs.status", "frame.interface_description"],
+                              args=["-o", "eth.check_fcs:TRUE"]) == [
+        ["72", "1", NOTE], ["72", "", NOTE], ["80", "", NOTE]]
+
+
+def test_format_disabled_copies_in_nanoseconds(bare_tshark, retime, write_capture):
+    cases = CASES["valtocrane-pcapng"]
+    capture = write_capture([(when, frame) for when, frame, _, _ in cases], "pcap")
+    out = capture.with_suffix(".copy.pcapng")
+    proc = retime("--format", "disabled", capture, out)
+    assert proc.returncode == 0, proc.stderr
+    assert "6 frames read, 0 re-timed, 6 left unchanged\n  unchanged, format disabled: 6\n" \
+           "  frames earlier than the frame written before them: 0\n" in proc.stderr
+    assert times(bare_tshark, out) == [Decimal("%d.%09d" % when) for when, *_ in cases]
+    assert frame_bytes(bare_tshark, out) == [frame for _, frame, _, _ in cases]
+    assert bare_tshark.fields(out, ["frame.interface_id", "frame.interface_description"]) == \
+        [["0", ""]] * len(cases)
+    info = subprocess.run(["capinfos", out], text=True, stdout=subprocess.PIPE).stdout
+    assert "Time precision = nanoseconds (9)" in info
+
+
+# OUTFILE as editcap treats it: a regular file (through links) replaced when
+# complete, with its permissions (new ones: 0666 less the umask, 027 here);
+# anything else written straight into. (what is there, what OUTFILE is, what
+# is found there afterwards: kind, mode)
+def test_outfile_of_every_kind(retime, write_capture, tshark):
+    capture = write_capture([(when, frame) for when, frame, _, _ in CASES["valtocrane-pcapng"]])
+    folder = tshark.capture_path("outfiles")
+    (folder / "data").mkdir(parents=True)
+    as_root = os.geteuid() == 0
+
+    def run(out, **kwargs):
+        proc = retime("-f", "valtocrane-pcapng", capture, str(out),
+                      preexec_fn=lambda: os.umask(0o027), **kwargs)
+        assert proc.returncode == 0, (out, proc.stderr)
+        return proc.stdout
+
+    run(folder / "new.pcapng")
+    written = (folder / "new.pcapng").read_bytes()
+    for name in ("private.pcapng", "data/x.pcapng"):
+        (folder / name).write_bytes(b"old")
+        os.chmod(folder / name, 0o600)
+        if as_root:
+            os.chown(folder / name, NOBODY, NOBODY)
+    os.symlink("data/x.pcapng", folder / "latest.pcapng")
+    os.symlink("data/fresh.pcapng", folder / "fresh.pcapng")
+    os.mkfifo(folder / "fifo")
+    read = {}
+    reader = threading.Thread(target=lambda: read.update(fifo=(folder / "fifo").read_bytes()))
+    reader.start()
+    rows = [("new.pcapng", None, stat.S_IFREG, 0o640),
+            ("private.pcapng", None, stat.S_IFREG, 0o600),
+            ("latest.pcapng", "data/x.pcapng", stat.S_IFLNK, 0o600),
+            ("fresh.pcapng", "data/fresh.pcapng", stat.S_IFLNK, 0o640),
+            ("fifo", None, stat.S_IFIFO, None)]
+    if as_root:
+        os.mknod(folder / "null", stat.S_IFCHR, os.makedev(1, 3))
+        os.chmod(folder / "null", 0o666)
+        rows.append(("null", None, stat.S_IFCHR, 0o666))
+    for name, target, kind, mode in rows[1:]:
+        run(folder / name)
+        st = os.lstat(folder / name)
+        assert stat.S_IFMT(st.st_mode) == kind, name
+        if target:
+            assert os.readlink(folder / name) == target
+            st = os.stat(folder / target)
+            assert (folder / target).read_bytes() == written
+        if mode is not None:
+            assert stat.S_IMODE(st.st_mode) == mode, name
+        if mode == 0o600 and as_root:
+            assert (st.st_uid, st.st_gid) == (NOBODY, NOBODY)
+    reader.join(30)
+    assert read["fifo"] == written and (folder / "private.pcapng").read_bytes() == written
+    assert sorted(os.listdir(folder)) == sorted(["data"] + [r[0] for r in rows])
+    assert sorted(os.listdir(folder / "data")) == ["fresh.pcapng", "x.pcapng"]
+
+    # This process's own descriptors: a pipe, a socket.
+    assert run("/dev/stdout", stdout=subprocess.PIPE) == written
+    pipe_r, pipe_w = os.pipe()
+    ours, theirs = socket.socketpair()
+    for fd in (pipe_w, theirs.fileno()):
+        run("/dev/fd/%d" % fd, pass_fds=(fd,))
+    os.close(pipe_w)
+    theirs.close()
+    with open(pipe_r, "rb") as pipe, ours.makefile("rb") as sock:
+        assert pipe.read() == written and sock.read() == written
+    ours.close()
+
+    # A file its user may not write is not replaced (editcap cannot open it).
+    folder = tshark.capture_path("read-only-file")
+    folder.mkdir(mode=0o777)
+    os.chmod(folder, 0o777)
+    (folder / "out.pcapng").write_bytes(b"old")
+    os.chmod(folder / "out.pcapng", 0o444)
+    if as_root:
+        os.chown(folder / "out.pcapng", NOBODY, NOBODY)
+    proc = retime("-f", "valtocrane-pcapng", capture, str(folder / "out.pcapng"), as_nobody=True)
+    assert proc.returncode == 3 and "Permission denied" in proc.stderr
+    assert os.listdir(folder) == ["out.pcapng"] and (folder / "out.pcapng").read_bytes() == b"old"
+
+
+def test_what_the_library_cannot_write_is_named(retime, tshark):
+    folder = tshark.capture_path("unwritable")
+    folder.mkdir()
+    ethernet = c.pcapng_packet(0, (1700000000, 0), c.with_header(UDP, 1600000000, 0))
+    # An interface of a link type the library does not know: nothing written.
+    capture = c.write_pcapng(folder / "in.pcapng", [
+        c.pcapng_section(), c.pcapng_interface(), ethernet, c.pcapng_interface(linktype=1023),
+        c.pcapng_packet(1, (1700000001, 0), UDP)])
+    proc = retime("-f", "valtocrane-pcapng", capture, folder / "out.pcapng")
+    assert proc.returncode == 3
+    assert "cannot write %s: frame 2 needs input interface 1 (Unknown), whose description " \
+           "cannot be written: Packets with that network type can't be saved in that format" \
+           % (folder / "out.pcapng") in proc.stderr
+    assert os.listdir(folder) == ["in.pcapng"]
+    # Decryption secrets before the first interface (4.0's writer refused
+    # them when the output was opened before the interface was read).
+    capture = c.write_pcapng(folder / "in.pcapng", [
+        c.pcapng_section(), c.pcapng_secrets(b"CLIENT_RANDOM 00 11\n"), c.pcapng_interface(),
+        ethernet])
+    proc = retime("-f", "valtocrane-pcapng", capture, folder / "out.pcapng")
+    assert proc.returncode == 0, proc.stderr
+    assert c.pcapng_block_types(folder / "out.pcapng").count(0x0A) == 1
+
+
+def test_sections_keep_their_interfaces(bare_tshark, retime, tshark):
+    """Interfaces numbered per section: as editcap numbers them."""
+    capture = c.write_pcapng(tshark.capture_path("sections.pcapng"), [
+        c.pcapng_section(), c.pcapng_interface(name="first"),
+        c.pcapng_packet(0, (1700000000, 0), UDP),
+        c.pcapng_section(), c.pcapng_interface(name="second"), c.pcapng_interface(name="third"),
+        c.pcapng_packet(1, (1700000001, 0), UDP), c.pcapng_packet(0, (1700000002, 0), UDP)])
+    out, copy = capture.with_suffix(".retimed.pcapng"), capture.with_suffix(".copy.pcapng")
+    assert retime("-f", "disabled", capture, out).returncode == 0
+    subprocess.run(["editcap", "-F", "pcapng", capture, copy], check=True)
+    os.chmod(copy, 0o644)
+    names = [bare_tshark.fields(f, ["frame.interface_name"]) for f in (out, copy)]
+    assert names[0] == names[1]

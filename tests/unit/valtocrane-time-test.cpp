@@ -184,6 +184,11 @@ TEST(Layouts, WhereTheDeviceTimeLiesAndWhenItCanBeRead)
     for (const valtocrane_format_info &info : VALTOCRANE_FORMATS)
         EXPECT_EQ(valtocrane_format_by_name(info.name), &info);
     EXPECT_EQ(valtocrane_format_by_name("Disabled"), nullptr);
+    // The capture header's port word, as the plugin shows it.
+    EXPECT_STREQ(valtocrane_port_label(0), "Port A");
+    EXPECT_STREQ(valtocrane_port_label(1), "Port B");
+    EXPECT_STREQ(valtocrane_port_label(2), "Unknown");
+    EXPECT_STREQ(valtocrane_port_label(0xFFFFFFFF), "Unknown");
 }
 
 TEST(Plausibility, DeviceTimesFurtherThanAllowedFromTheFileTime)
