@@ -452,9 +452,11 @@ valtocrane_frame_tvb(tvbuff_t *tvb, const valtocrane_location &at, guint capture
 }
 
 /* A device time further from the capture file's time than the user
- * allows: a warning on the frame. */
+ * allows: a warning on the plugin's item, or, where the tree holds none
+ * (no one asked for the plugin's fields), on the frame's tree. */
 static void
-valtocrane_check_plausible(packet_info *pinfo, proto_item *ti, const valtocrane_time &t)
+valtocrane_check_plausible(packet_info *pinfo, proto_tree *tree, tvbuff_t *tvb, proto_item *ti,
+                           const valtocrane_time &t)
 {
     const valtocrane_time file = valtocrane_file_time(pinfo);
 
@@ -462,10 +464,14 @@ valtocrane_check_plausible(packet_info *pinfo, proto_item *ti, const valtocrane_
         return;
     const valtocrane_time away = valtocrane_time_cmp(t, file) >= 0 ? valtocrane_time_sub(t, file)
                                                                    : valtocrane_time_sub(file, t);
-    expert_add_info_format(pinfo, ti, &ei_valtocrane_time_implausible,
-                           "device time %" PRId64 " s away from the capture file time: "
-                           "is the format right, is the device clock set?",
-                           static_cast<std::int64_t>(away.secs));
+    const char *format = "device time %" PRId64 " s away from the capture file time: "
+                         "is the format right, is the device clock set?";
+    const auto secs = static_cast<std::int64_t>(away.secs);
+    if (ti != NULL)
+        expert_add_info_format(pinfo, ti, &ei_valtocrane_time_implausible, format, secs);
+    else
+        proto_tree_add_expert_format(tree, pinfo, &ei_valtocrane_time_implausible, tvb, 0, 0,
+                                     format, secs);
 }
 
 static int
@@ -549,7 +555,7 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             if (!trailer)
                 valtocrane_add_header_items(valtocrane_tree, tvb);
         }
-        valtocrane_check_plausible(pinfo, ti, t);
+        valtocrane_check_plausible(pinfo, tree, tvb, ti, t);
         break;
     }
     case VALTOCRANE_TRAILER_CUT_OFF:
@@ -561,8 +567,10 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             const guint kept = MIN(captured, at.time_offset);
             ti = proto_tree_add_item(tree, proto_valtocrane, tvb, static_cast<gint>(kept),
                                      static_cast<gint>(captured - kept), ENC_NA);
+            expert_add_info(pinfo, ti, &ei_valtocrane_trailer_not_captured);
+        } else {
+            proto_tree_add_expert(tree, pinfo, &ei_valtocrane_trailer_not_captured, tvb, 0, 0);
         }
-        expert_add_info(pinfo, ti, &ei_valtocrane_trailer_not_captured);
         break;
     case VALTOCRANE_NO_MARKER:
         /* Frames without the marker are not the device's: they keep their
