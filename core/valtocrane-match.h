@@ -22,6 +22,7 @@
 #define VALTOCRANE_MATCH_H
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "valtocrane-time.h"
@@ -44,11 +45,19 @@ enum valtocrane_match_kind {
 
 namespace valtocrane_detail {
 
-constexpr std::uint64_t
+/* Up to 8 bytes as a little-endian word; all 8 by one load. */
+inline std::uint64_t
 load_le64(const std::uint8_t *p, std::uint32_t n)
 {
     std::uint64_t w = 0;
-    for (std::uint32_t i = 0; i < n && i < 8; i++)
+    if (n >= 8) {
+        std::memcpy(&w, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        w = __builtin_bswap64(w);
+#endif
+        return w;
+    }
+    for (std::uint32_t i = 0; i < n; i++)
         w |= static_cast<std::uint64_t>(p[i]) << (8 * i);
     return w;
 }
@@ -66,14 +75,14 @@ inline std::uint64_t
 hash_words(std::uint64_t h, const std::uint8_t *p, std::uint32_t n, std::uint64_t mask0,
            std::uint64_t mask1)
 {
-    for (std::uint32_t i = 0; i < n; i += 8) {
-        std::uint64_t w = load_le64(p + i, n - i);
-        if (i == 0)
-            w &= mask0;
-        else if (i == 8)
-            w &= mask1;
-        h = mix(h, w);
+    std::uint32_t i = 0;
+    if (n >= 16) {
+        h = mix(h, load_le64(p, 8) & mask0);
+        h = mix(h, load_le64(p + 8, 8) & mask1);
+        i = 16;
     }
+    for (; i < n; i += 8)
+        h = mix(h, load_le64(p + i, n - i) & (i == 0 ? mask0 : i == 8 ? mask1 : ~0ULL));
     /* The final mix of MurmurHash3, so that every bit counts. */
     h ^= n;
     h ^= h >> 33;

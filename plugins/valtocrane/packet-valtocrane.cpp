@@ -35,7 +35,6 @@
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/prefs-int.h>
-#include <epan/proto_data.h>
 #include <wiretap/wtap.h>
 
 #include "packet-valtocrane.h"
@@ -138,15 +137,18 @@ static gboolean anchor_from_frame_record;
  * (valtocrane.latency), while the latency window lasts. */
 static valtocrane_matcher valtocrane_copies;
 
-/* What a frame's first dissection in a session found, kept with the frame
- * for every later dissection of it (a click, a display filter, the second
- * pass): the device's interval to the frame before, and the frame this
- * one is a copy of. */
+/* What a frame's first dissection in a session found, kept for every later
+ * dissection of it (a click, a display filter, the second pass): the
+ * device's interval to the frame before, and the frame this one is a copy
+ * of. By frame number, in file scope: freed with the session. */
 struct valtocrane_frame_info {
     nstime_t delta;
     nstime_t latency;
-    guint32 copy_of;  /* 0: none */
+    guint32 copy_of;   /* 0: none */
+    gboolean noted;    /* the frame had a device time */
 };
+
+static wmem_array_t *valtocrane_frame_infos;
 
 /* The frame whose first dissection was the latest, and the session's
  * times before it: the GUI and TShark give the next frame read the same
@@ -364,33 +366,52 @@ valtocrane_note_device_time(packet_info *pinfo, const valtocrane_time &t, const 
                             guint own_len, guint32 point)
 {
     valtocrane_times *times = &session_times;
+    const guint index = pinfo->num - 1;
 
     if (!times->have_first) {
         times->first = t;
         times->have_first = TRUE;
     }
-    if (pinfo->fd->visited)
-        return static_cast<const valtocrane_frame_info *>(
-            p_get_proto_data(wmem_file_scope(), pinfo, proto_valtocrane, 0));
+    if (pinfo->fd->visited) {
+        if (index >= wmem_array_get_count(valtocrane_frame_infos))
+            return NULL;
+        const auto *info = static_cast<const valtocrane_frame_info *>(
+            wmem_array_index(valtocrane_frame_infos, index));
+        return info->noted ? info : NULL;
+    }
 
-    valtocrane_frame_info *info = wmem_new0(wmem_file_scope(), valtocrane_frame_info);
-    info->delta = valtocrane_relative_nstime(times->have_previous
-                                                 ? valtocrane_time_sub(t, times->previous)
-                                                 : valtocrane_time());
+    valtocrane_frame_info info = {};
+    info.noted = TRUE;
+    info.delta = valtocrane_relative_nstime(times->have_previous
+                                                ? valtocrane_time_sub(t, times->previous)
+                                                : valtocrane_time());
     if (valtocrane_copies.active()) {
         const valtocrane_copy copy = valtocrane_copies.add(
             valtocrane_match_key(own, own_len, static_cast<valtocrane_match_kind>(
                                                    valtocrane_latency_match)),
             point, t, pinfo->num);
         if (copy.found) {
-            info->copy_of = static_cast<guint32>(copy.earlier);
-            info->latency = valtocrane_relative_nstime(valtocrane_time_sub(t, copy.earlier_time));
+            info.copy_of = static_cast<guint32>(copy.earlier);
+            info.latency = valtocrane_relative_nstime(valtocrane_time_sub(t, copy.earlier_time));
         }
     }
-    p_add_proto_data(wmem_file_scope(), pinfo, proto_valtocrane, 0, info);
     times->previous = t;
     times->have_previous = TRUE;
-    return info;
+
+    /* Frames are numbered in the order of their first dissection; a frame
+     * the read filter dropped gives its number to the next. */
+    const valtocrane_frame_info none = {};
+    while (wmem_array_get_count(valtocrane_frame_infos) < index)
+        wmem_array_append_one(valtocrane_frame_infos, none);
+    if (index < wmem_array_get_count(valtocrane_frame_infos)) {
+        auto *slot = static_cast<valtocrane_frame_info *>(
+            wmem_array_index(valtocrane_frame_infos, index));
+        *slot = info;
+        return slot;
+    }
+    wmem_array_append_one(valtocrane_frame_infos, info);
+    return static_cast<const valtocrane_frame_info *>(
+        wmem_array_index(valtocrane_frame_infos, index));
 }
 
 /* The FCS length of the frame as the host's Ethernet dissector takes it:
@@ -629,6 +650,8 @@ valtocrane_init(void)
     previous_session_times = session_times;
     session_times = valtocrane_times();
     valtocrane_latest_first_num = 0;
+    valtocrane_frame_infos = wmem_array_sized_new(wmem_file_scope(), sizeof(valtocrane_frame_info),
+                                                  1024);
     valtocrane_copies.reset(static_cast<std::uint64_t>(valtocrane_latency_window_us) * 1000);
     anchor_from_frame_record = previous.format == VALTOCRANE_TICK_TRAILER &&
                                this_session.format == VALTOCRANE_TICK_TRAILER &&
