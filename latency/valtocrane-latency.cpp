@@ -822,7 +822,8 @@ print_direction(FILE *out, const latency_run *run, const direction &d)
         { "max", s.max },
     };
 
-    fprintf(out, "\n%s -> %s: %" PRIu64 " copies\n", from.c_str(), to.c_str(), s.count);
+    fprintf(out, "\n%s -> %s: %" PRIu64 " %s\n", from.c_str(), to.c_str(), s.count,
+            s.count == 1 ? "copy" : "copies");
     for (const auto &figure : figures)
         fprintf(out, "  %-6s %14s %s\n", figure.name, in_unit(figure.value, unit).c_str(),
                 unit.name);
@@ -853,12 +854,11 @@ print_report(FILE *out, const latency_run *run)
     fprintf(out, "%s %s: format %s, match key %s, window %s\n", PROGRAM, VALTOCRANE_VERSION,
             valtocrane_format_info_of(run->format).name,
             run->kind == VALTOCRANE_MATCH_IP ? "ip" : "frame", duration(run->window_ns).c_str());
-    for (int i = 0; i < run->input_count; i++) {
-        const capture_input &in = run->inputs[i];
-        fprintf(out, "%s%s: %" G_GUINT64_FORMAT " frames read, %" G_GUINT64_FORMAT
-                " with a device time\n", run->two_captures ? (i == 0 ? "A " : "B ") : "",
-                in.name, in.frames, in.with_time);
-    }
+    /* Two captures are points of their own, each a row of the table. */
+    if (!run->two_captures)
+        fprintf(out, "%s: %" G_GUINT64_FORMAT " frames read, %" G_GUINT64_FORMAT
+                " with a device time\n", run->inputs[0].name, run->inputs[0].frames,
+                run->inputs[0].with_time);
     fputc('\n', out);
     print_points(out, run);
 
