@@ -158,7 +158,8 @@ struct latency_stats {
     std::int64_t percentile(std::uint64_t p_milli) const
     {
         const std::uint64_t whole = 100000;
-        std::uint64_t rank = count / whole * p_milli + (count % whole * p_milli + whole - 1) / whole;
+        const std::uint64_t rank =
+            count / whole * p_milli + (count % whole * p_milli + whole - 1) / whole;
         return ranked(rank == 0 ? 1 : rank);
     }
 };
@@ -390,7 +391,8 @@ port_label(point_port port)
 static std::uint32_t
 point_of(latency_run *run, capture_input *in, guint32 interface, point_port port)
 {
-    const std::size_t slot = static_cast<std::size_t>(interface) * POINT_PORTS + static_cast<std::size_t>(port);
+    const std::size_t slot =
+        static_cast<std::size_t>(interface) * POINT_PORTS + static_cast<std::size_t>(port);
 
     if (slot >= in->point_of.size())
         in->point_of.resize(slot + POINT_PORTS, NO_POINT);
@@ -482,7 +484,8 @@ look_at(latency_run *run, capture_input *in, seen_frame *f)
                 if (run->format == VALTOCRANE_TICK_TRAILER)
                     f->t = valtocrane_tick_anchor_apply(&in->tick_anchor, file_time(rec), f->t);
                 if (run->format == VALTOCRANE_CAPTURE_HEADER) {
-                    const std::uint32_t word = valtocrane_load_le32(data + VALTOCRANE_HEADER_PORT_OFF);
+                    const std::uint32_t word =
+                        valtocrane_load_le32(data + VALTOCRANE_HEADER_PORT_OFF);
                     port = word == 0 ? PORT_A : word == 1 ? PORT_B : PORT_UNKNOWN;
                 }
             }
@@ -755,10 +758,11 @@ static std::vector<histogram_row>
 histogram_rows(const latency_stats &s)
 {
     const bool negatives = s.min < 0, positives = s.max >= 0;
+    /* The buckets of the greatest and least magnitudes on either side of 0. */
     const std::size_t neg_hi = negatives ? bucket_of(magnitude(s.min)) : 0;
-    const std::size_t neg_lo = negatives ? (positives ? 0 : bucket_of(magnitude(s.max))) : 0;
-    const std::size_t pos_hi = positives ? bucket_of(static_cast<std::uint64_t>(s.max)) : 0;
-    const std::size_t pos_lo = positives ? (negatives ? 0 : bucket_of(static_cast<std::uint64_t>(s.min))) : 0;
+    const std::size_t neg_lo = negatives && !positives ? bucket_of(magnitude(s.max)) : 0;
+    const std::size_t pos_hi = positives ? bucket_of(magnitude(s.max)) : 0;
+    const std::size_t pos_lo = positives && !negatives ? bucket_of(magnitude(s.min)) : 0;
     std::size_t group = 1;
 
     for (;; group *= 2) {
@@ -807,14 +811,16 @@ print_direction(FILE *out, const latency_run *run, const direction &d)
 {
     const latency_stats &s = d.stats;
     const time_unit &unit = unit_for(MAX(magnitude(s.min), magnitude(s.max)));
-    const std::string from = run->two_captures ? (d.from == 0 ? "A" : "B") : run->points[d.from].label;
-    const std::string to = run->two_captures ? (d.to == 0 ? "A" : "B") : run->points[d.to].label;
+    const std::string from = run->two_captures ? std::string(1, "AB"[d.from])
+                                               : run->points[d.from].label;
+    const std::string to = run->two_captures ? std::string(1, "AB"[d.to]) : run->points[d.to].label;
+    const long double mean = s.sum / static_cast<long double>(s.count);
     const struct {
         const char *name;
         std::int64_t value;
     } figures[] = {
         { "min", s.min },
-        { "mean", static_cast<std::int64_t>(std::llround(s.sum / static_cast<long double>(s.count))) },
+        { "mean", static_cast<std::int64_t>(std::llround(mean)) },
         { "p50", s.percentile(50000) },
         { "p90", s.percentile(90000) },
         { "p99", s.percentile(99000) },
