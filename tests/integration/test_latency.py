@@ -10,6 +10,7 @@ import io
 import os
 import re
 import subprocess
+from decimal import Decimal
 from pathlib import Path
 
 import pytest
@@ -142,6 +143,31 @@ def test_one_capture(latency, tmp_path, name):
         assert "No copies matched" in proc.stderr
 
 
+def plugin_pairs(tshark, capture, mode, options):
+    """The pairs the plugin finds: (earlier, later, latency) from the fields
+    valtocrane.latency_frame and valtocrane.latency; the tool's options as
+    the plugin's preferences (its window in whole microseconds)."""
+    prefs = {"--match": "valtocrane.latency_match:%s",
+             "--window": "valtocrane.latency_window_us:%s"}
+    args = []
+    for option, value in zip(options[::2], options[1::2]):
+        if option == "--window":
+            value = int(Decimal(value) * 10**6)
+        args += ["-o", prefs[option] % value]
+    rows = tshark.fields(capture, ["frame.number", "valtocrane.latency_frame",
+                                   "valtocrane.latency"], mode, args)
+    return [(int(earlier), int(n), int(Decimal(lat) * 10**9)) for n, earlier, lat in rows
+            if earlier]
+
+
+@pytest.mark.parametrize("name", list(ONE_CAPTURE))
+def test_the_plugin_pairs_the_same_frames(tshark, latency, name):
+    options, frames, expected, _ = ONE_CAPTURE[name]
+    capture = ports_capture(tshark.capture_path("agree-%d.pcapng" % list(ONE_CAPTURE).index(name)),
+                            frames)
+    assert plugin_pairs(tshark, capture, "valtocrane-pcapng", options) == expected
+
+
 def test_figures_and_histogram(latency, tmp_path):
     # 100 copies, 100 ns to 10 us apart in steps of 100 ns. Nearest rank:
     # p50 is 5000 ns, in the bucket 4992 to 5055 (64 ns wide from 4096 on),
@@ -186,13 +212,14 @@ def trailer_capture(path, trailer, frames):
     ("valtocrane-proprietary-headers", c.fraction_trailer, [(0, 0, (BASE, 0)),
                                                             (1, 999, (BASE, 17180))]),
 ])
-def test_interfaces_are_points_and_the_fcs_no_part_of_the_frame(latency, tmp_path, mode, trailer,
+def test_interfaces_are_points_and_the_fcs_no_part_of_the_frame(tshark, latency, mode, trailer,
                                                                 frames):
-    capture = trailer_capture(tmp_path / "trailers.pcapng", trailer, frames)
+    capture = trailer_capture(tshark.capture_path("trailers-%s.pcapng" % mode), trailer, frames)
     proc = latency("-f", mode, "--match", "frame", "--csv", "-", capture)
     assert proc.returncode == 0, proc.stderr
     assert pairs(proc.stdout) == [(1, 2, 4000)]
     assert points(proc.stderr) == {"interface 0 (in)": (1, 1, 0), "interface 1 (out)": (1, 1, 0)}
+    assert plugin_pairs(tshark, capture, mode, ["--match", "frame"]) == [(1, 2, 4000)]
 
 
 def two_captures(folder, a, b, plain=False, description=None):
