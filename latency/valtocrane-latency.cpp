@@ -572,10 +572,42 @@ remove_temp_on_signal(int sig)
     raise(sig);
 }
 
+/* A latency in nanoseconds: at most the window, so it cannot overflow. */
 static std::int64_t
 ns_of(valtocrane_time t)
 {
     return t.secs * static_cast<std::int64_t>(VALTOCRANE_NS_PER_SEC) + t.nsecs;
+}
+
+/* A device time in nanoseconds since 1970, written out digit for digit: a
+ * record time (--format disabled) can lie further from 1970 than 64 bits
+ * of nanoseconds reach. */
+struct ns_text {
+    char text[48];
+};
+
+static ns_text
+ns_since_1970(valtocrane_time t)
+{
+    ns_text out;
+    std::uint64_t secs = static_cast<std::uint64_t>(t.secs);
+    std::uint32_t nsecs = static_cast<std::uint32_t>(t.nsecs);
+    const char *sign = "";
+
+    if (t.secs < 0) {
+        /* -(|secs| s - nsecs ns), the nanoseconds borrowed from a second */
+        sign = "-";
+        secs = 0 - secs;
+        if (nsecs != 0) {
+            secs--;
+            nsecs = VALTOCRANE_NS_PER_SEC - nsecs;
+        }
+    }
+    if (secs != 0)
+        snprintf(out.text, sizeof out.text, "%s%" PRIu64 "%09" PRIu32, sign, secs, nsecs);
+    else
+        snprintf(out.text, sizeof out.text, "%s%" PRIu32, nsecs != 0 ? sign : "", nsecs);
+    return out;
 }
 
 static void
@@ -596,14 +628,15 @@ write_csv_row(latency_run *run, const valtocrane_copy &copy, const seen_frame &f
 {
     int written;
 
+    const ns_text earlier = ns_since_1970(copy.earlier_time), later = ns_since_1970(f.t);
+
     if (run->two_captures)
-        written = fprintf(run->csv, "%c,%" PRIu64 ",%c,%" G_GUINT64_FORMAT ",%" PRId64 ",%" PRId64
-                          ",%" PRId64 "\n", "AB"[copy.earlier_point], copy.earlier,
-                          "AB"[f.point], f.number, ns_of(copy.earlier_time), ns_of(f.t), latency);
+        written = fprintf(run->csv, "%c,%" PRIu64 ",%c,%" G_GUINT64_FORMAT ",%s,%s,%" PRId64 "\n",
+                          "AB"[copy.earlier_point], copy.earlier, "AB"[f.point], f.number,
+                          earlier.text, later.text, latency);
     else
-        written = fprintf(run->csv, "%" PRIu64 ",%" G_GUINT64_FORMAT ",%" PRId64 ",%" PRId64
-                          ",%" PRId64 "\n", copy.earlier, f.number, ns_of(copy.earlier_time),
-                          ns_of(f.t), latency);
+        written = fprintf(run->csv, "%" PRIu64 ",%" G_GUINT64_FORMAT ",%s,%s,%" PRId64 "\n",
+                          copy.earlier, f.number, earlier.text, later.text, latency);
     if (written < 0) {
         run->csv_failed = true;
         run->csv_errno = errno;

@@ -222,6 +222,25 @@ def test_interfaces_are_points_and_the_fcs_no_part_of_the_frame(tshark, latency,
     assert plugin_pairs(tshark, capture, mode, ["--match", "frame"]) == [(1, 2, 4000)]
 
 
+def test_csv_times_before_1970_and_beyond_64_bits_of_nanoseconds(latency, tmp_path):
+    # The tick counter tied at 5 s to 10 s of ticks: 1 s of ticks is -4 s,
+    # and 100 ticks later -3.9999995 s; 5 s of ticks is 0 s.
+    second = 200000000
+    ticks = [(0, 5, 10 * second, udp(7)), (0, 6, second, F[0]), (1, 6, second + 100, F[0]),
+             (0, 7, 5 * second, F[1]), (1, 7, 5 * second + 3, F[1])]
+    capture = c.write_pcapng(tmp_path / "ticks.pcapng", [
+        c.pcapng_section(), c.pcapng_interface(name="in"), c.pcapng_interface(name="out")]
+        + [c.pcapng_packet(i, (s, 0), f + c.tick_trailer(t)) for i, s, t, f in ticks])
+    proc = latency("-f", "valtocrane-q3-graphite", "--window", "1", "--csv", "-", capture)
+    assert proc.stdout.splitlines()[1:] == ["2,3,-4000000000,-3999999500,500", "4,5,0,15,15"]
+    # Record times of 18,000,000,000 s (the year 2540), past 2^63 ns.
+    capture = c.write_pcapng(tmp_path / "far.pcapng", [
+        c.pcapng_section(), c.pcapng_interface(name="in"), c.pcapng_interface(name="out"),
+        c.pcapng_packet(0, (18000000000, 5), F[0]), c.pcapng_packet(1, (18000000000, 905), F[0])])
+    proc = latency("-f", "disabled", "--csv", "-", capture)
+    assert proc.stdout.splitlines()[1:] == ["1,2,18000000000000000005,18000000000000000905,900"]
+
+
 def two_captures(folder, a, b, plain=False, description=None):
     """a.pcapng and b.pcapng; frames are (device ns, frame): with the capture
     header, or plain with the device time as the record time."""
