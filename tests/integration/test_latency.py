@@ -289,6 +289,20 @@ def test_two_captures(latency, tmp_path, mode, plain, description):
     assert re.search(r"^  max +4\.500 us$", proc.stdout, re.M)
 
 
+@pytest.mark.parametrize("mode", ["valtocrane-pcapng", "disabled"])
+def test_a_capture_valtocrane_retime_wrote(latency, tmp_path, mode):
+    # Each port on an interface of its own, noted as re-timed: the same pairs.
+    options, frames, expected, _ = ONE_CAPTURE["ports A and B, both ways"]
+    capture = ports_capture(tmp_path / "ports.pcapng", frames)
+    retimed = tmp_path / "ports.retimed.pcapng"
+    subprocess.run([os.environ["VALTOCRANE_RETIME"], "-f", "valtocrane-pcapng", capture, retimed],
+                   check=True, stderr=subprocess.DEVNULL)
+    proc = latency("-f", mode, "--csv", "-", retimed)
+    assert pairs(proc.stdout) == expected
+    assert points(proc.stderr) == {"interface 1 (dev0 Port A)": (4, 4, 1),
+                                   "interface 2 (dev0 Port B)": (3, 3, 0)}
+
+
 def test_two_captures_out_of_device_time_order_are_warned_of(latency, tmp_path):
     a, b = two_captures(tmp_path, TWO_A, [TWO_B[1], TWO_B[0]] + TWO_B[2:])
     proc = latency("-f", "valtocrane-pcapng", a, b)
