@@ -2,7 +2,9 @@
 # Cost per frame of the plugin against the host alone. Without arguments:
 # wall time over 200,000-frame captures. With --callgrind: instructions a
 # frame under valgrind. With --retime: valtocrane-retime against editcap on
-# a capture of over 1 GB in each format (wall time and peak memory).
+# a capture of over 1 GB in each format (wall time and peak memory). With
+# --latency: valtocrane-latency against valtocrane-retime on a two-port capture
+# of over 1 GB, and its peak memory at a tenth of that size.
 # Other options: tools/benchmark.py --help.
 set -eu
 cd "$(dirname "$0")/.."
@@ -11,4 +13,5 @@ scripts/build.sh >/dev/null
 cmake --build build --target valtocrane-fixed-seed >/dev/null
 exec /usr/bin/python3 tools/benchmark.py --plugin build/plugins/valtocrane/valtocrane.so \
     --fixed-seed build/tools/fixed-seed.so \
-    --retime-tool build/retime/valtocrane-retime "$@"
+    --retime-tool build/retime/valtocrane-retime \
+    --latency-tool build/latency/valtocrane-latency "$@"

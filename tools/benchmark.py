@@ -21,10 +21,18 @@ the same library, editcap -F pcapng, on the same capture of at least 1 GB
 (1.5 million frames by default, written here directly as pcapng) in each
 device format: wall time, CPU time and peak memory (maximum resident set
 size; both by GNU time), several interleaved rounds, median.
+
+Latency (--latency): valtocrane-latency against valtocrane-retime on the
+same capture of at least 1 GB in the capture header format (1.5 million
+frames by default), most frames seen on port A and again on port B a few
+microseconds later: wall time, CPU time and peak memory, the same rounds
+interleaved, median; then the latency tool's peak memory on a capture a
+tenth that size, to show that memory does not grow with the capture.
 """
 
 import argparse
 import concurrent.futures
+import heapq
 import os
 import random
 import re
@@ -258,6 +266,106 @@ def retime_benchmark(opts):
                 rows))
 
 
+def write_latency_capture(path, count):
+    """A pcapng capture of count frames in the capture header format, one
+    interface in nanoseconds, in device-time order: pairs of the same
+    Ethernet/IPv4/UDP frame (a different IP identification each) seen on
+    port A and 3 to 8 us later on port B, a pair every 2 us, so that a few
+    frames wait for their copy at any time; every 50th frame on port A has
+    no copy."""
+    bodies = [bytearray(captures.ipv4_udp_frame(bytes(size - UDP_OVERHEAD)))
+              for size in RETIME_FRAME_SIZES]
+    epb = struct.Struct("<IIIIIII")
+    header = struct.Struct("<7I")
+    base = 1700000000 * 1000000000
+    later = []   # (device ns, pair) of the copies still to come on port B
+
+    def frame(ns, pair, port):
+        body = bodies[pair % len(bodies)]
+        body[18:20] = struct.pack(">H", pair & 0xFFFF)   # IP identification
+        body[46:50] = struct.pack(">I", pair)            # first payload bytes
+        secs, nsecs = divmod(base + ns, 1000000000)
+        fraction = -(-nsecs * 4294967295 // 1000000000)  # reads back as nsecs
+        data = header.pack(6, 0, port, secs, fraction, len(body), len(body)) + body
+        pad = -len(data) % 4
+        ts = base + ns
+        length = 32 + len(data) + pad
+        return (epb.pack(6, length, 0, ts >> 32, ts & 0xFFFFFFFF, len(data), len(data)) + data
+                + bytes(pad) + struct.pack("<I", length))
+
+    written = 0
+    pair = 0
+    with open(path, "wb", buffering=1 << 20) as f:
+        f.write(captures.pcapng_section() + captures.pcapng_interface())
+        while written < count:
+            ns = pair * 2000
+            while later and later[0][0] <= ns and written < count:
+                when, copy = heapq.heappop(later)
+                f.write(frame(when, copy, 1))
+                written += 1
+            if written == count:
+                break
+            f.write(frame(ns, pair, 0))
+            written += 1
+            if pair % 50 != 49:
+                heapq.heappush(later, (ns + 3000 + (pair * 7919) % 5001, pair))
+            pair += 1
+    return path
+
+
+def latency_benchmark(opts):
+    retime = Path(opts.retime_tool).resolve()
+    tool = Path(opts.latency_tool).resolve()
+    workdir = Path(tempfile.mkdtemp(prefix="valtocrane-latency-bench-", dir=opts.workdir))
+    load = os.getloadavg()
+    try:
+        sizes = [opts.latency_frames, opts.latency_frames // 10]
+        print("Writing %d and %d frames" % tuple(sizes), file=sys.stderr)
+        files = {n: write_latency_capture(workdir / ("ports-%d.pcapng" % n), n) for n in sizes}
+        capture = files[sizes[0]]
+        out = workdir / "out.pcapng"
+        commands = {"retime": [retime, "--format", "valtocrane-pcapng", capture, out],
+                    "latency": [tool, "--format", "valtocrane-pcapng", capture],
+                    "latency, a tenth": [tool, "--format", "valtocrane-pcapng", files[sizes[1]]]}
+        samples = {name: [] for name in commands}
+        order = random.Random(opts.seed)
+        names = list(commands)
+        for r in range(opts.rounds):
+            order.shuffle(names)
+            for name in names:
+                subprocess.run(["sync"], check=True)
+                samples[name].append(measured_run(commands[name], workdir / "time.txt"))
+                if out.exists():
+                    out.unlink()
+            print("  round %d of %d done" % (r + 1, opts.rounds), file=sys.stderr)
+        report = subprocess.run(commands["latency"], text=True, stdout=subprocess.PIPE,
+                                check=True).stdout
+        wall = {n: statistics.median(s[0] for s in v) for n, v in samples.items()}
+        peak = {n: statistics.median(s[1] for s in v) for n, v in samples.items()}
+        cpu = {n: statistics.median(s[2] for s in v) for n, v in samples.items()}
+        spread = {n: "%.2f to %.2f s" % (min(s[0] for s in v), max(s[0] for s in v))
+                  for n, v in samples.items()}
+        size_mb = {n: f.stat().st_size / 1e6 for n, f in files.items()}
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    print("\nvaltocrane-latency against valtocrane-retime on the same capture (capture header, "
+          "two ports), median of %d interleaved rounds; load average %.2f, %.2f, %.2f before\n"
+          % ((opts.rounds,) + load))
+    print(table(["capture", "frames", "retime", "latency", "time ratio", "retime CPU",
+                 "latency CPU", "CPU ratio", "retime peak", "latency peak"],
+                [["%.0f MB" % size_mb[sizes[0]], sizes[0], "%.2f s" % wall["retime"],
+                  "%.2f s" % wall["latency"], "%.3f" % (wall["latency"] / wall["retime"]),
+                  "%.2f s" % cpu["retime"], "%.2f s" % cpu["latency"],
+                  "%.3f" % (cpu["latency"] / cpu["retime"]), "%.1f MB" % (peak["retime"] / 1024),
+                  "%.1f MB" % (peak["latency"] / 1024)]]))
+    print("\nvaltocrane-latency's peak memory: %.1f MB over %d frames (%.0f MB), %.1f MB over %d "
+          "frames (%.0f MB)" % (peak["latency, a tenth"] / 1024, sizes[1], size_mb[sizes[1]],
+                                peak["latency"] / 1024, sizes[0], size_mb[sizes[0]]))
+    print("Wall time spread: %s" % "; ".join("%s %s" % item for item in spread.items()))
+    print("\nThe latency tool's report on the large capture:\n")
+    print(report)
+
+
 def table(header, rows):
     widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
     line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"
@@ -292,11 +400,21 @@ def main():
                         help="with --retime, frames of the capture (1.5 million: over 1 GB)")
     parser.add_argument("--retime-formats", nargs="+", default=list(RETIME_FORMATS),
                         choices=list(RETIME_FORMATS), help="with --retime, the formats to time")
-    parser.add_argument("--workdir", help="with --retime, where the captures are written")
+    parser.add_argument("--workdir", help="with --retime or --latency, where the captures are "
+                        "written")
+    parser.add_argument("--latency", action="store_true",
+                        help="time valtocrane-latency against valtocrane-retime instead")
+    parser.add_argument("--latency-tool", default="build/latency/valtocrane-latency",
+                        help="with --latency, the built valtocrane-latency")
+    parser.add_argument("--latency-frames", type=int, default=1500000,
+                        help="with --latency, frames of the capture (1.5 million: over 1 GB)")
     opts = parser.parse_args()
 
     if opts.retime:
         retime_benchmark(opts)
+        return
+    if opts.latency:
+        latency_benchmark(opts)
         return
 
     hosts = {True: TShark(plugin=opts.plugin), False: TShark()}

@@ -1,9 +1,13 @@
 """Writes an example capture in each ValtoCrane format and shows, through
 the real TShark with the plugin loaded, each frame's capture file time
-beside the device time the plugin makes the frame's time."""
+beside the device time the plugin makes the frame's time. Then a capture of
+frames seen on the device's Port A and again on Port B a few microseconds
+later: the latency the plugin shows for each copy, and valtocrane-latency's
+report on it."""
 
 import argparse
 import shutil
+import subprocess
 from pathlib import Path
 
 from vctools import captures
@@ -40,10 +44,57 @@ def examples():
     ]
 
 
+# Device times on Port A and, after the system under test, on Port B (us
+# after the first frame sent); the 4th frame sent never came out (None),
+# and the 7th went in before the 6th came out.
+LATENCY_FRAMES = [(0.0, 3.2), (10.0, 3.5), (20.0, 4.1), (30.0, None), (40.0, 3.3),
+                  (50.0, 12.8), (60.0, 3.4)]
+
+
+def latency_example():
+    """Records of the two-port capture, in device-time order; the capture
+    host's clock runs 1.5 ms behind the device's."""
+    seen = []
+    for i, (sent, took) in enumerate(LATENCY_FRAMES):
+        frame = captures.ipv4_udp_frame(b"order %d" % i + b"." * 20, ident=100 + i)
+        seen.append((sent, 0, frame))
+        if took is not None:
+            seen.append((sent + took, 1, frame))
+    records = []
+    for us, port, frame in sorted(seen, key=lambda s: s[0]):
+        ns = round(us * 1000)
+        fraction = -(-ns * 0xFFFFFFFF // 10**9)   # the header's fraction that reads back as ns
+        records.append(((FRAME1[0], 1500000 + ns), captures.with_header(frame, FRAME1[0], fraction,
+                                                                        port=port)))
+    return records
+
+
+def show_latency(host, keep, tool):
+    name = "two-ports.pcapng"
+    mode = "valtocrane-pcapng"
+    capture = captures.write_pcapng(host.capture_path(name), [
+        captures.pcapng_section(), captures.pcapng_interface(name="tap0")]
+        + [captures.pcapng_packet(0, when, frame) for when, frame in latency_example()])
+    shutil.copy(capture, keep / name)
+    print("== Latency from Port A to Port B: -o valtocrane.ts_type:%s, %s" % (mode, keep / name))
+    fields = ["frame.number", "_ws.col.Time", "valtocrane.interface", "ip.id",
+              "valtocrane.latency", "valtocrane.latency_frame"]
+    out = host.run("-r", capture, *mode_args(mode), "-t", "e", "-T", "fields",
+                   *[arg for field in fields for arg in ("-e", field)]).stdout
+    print("No.\tDevice time\tPort\tIP ident\tLatency\tCopy of frame")
+    print(out, end="")
+    print()
+    print("== valtocrane-latency --format %s %s" % (mode, keep / name))
+    proc = subprocess.run([tool, "--format", mode, str(keep / name)], text=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    print(proc.stdout)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--plugin", required=True, help="the built valtocrane.so")
     parser.add_argument("--examples", required=True, help="folder to keep the captures in")
+    parser.add_argument("--latency-tool", required=True, help="the built valtocrane-latency")
     opts = parser.parse_args()
 
     host = TShark(plugin=opts.plugin)
@@ -67,6 +118,7 @@ def main():
             print("No.\tCapture file time\tDevice time\tDevice time (UTC)\tPort\tProtocol")
             print("\n".join(lines[1:]))
             print()
+        show_latency(host, keep, str(Path(opts.latency_tool).resolve()))
     finally:
         host.cleanup()
 

@@ -122,14 +122,18 @@ def test_install_goes_under_the_prefix_into_the_hosts_plugin_folder(tmp_path):
     system = folder("Global Plugins").relative_to("/")
     subprocess.run(["cmake", "--install", build], check=True, stdout=subprocess.DEVNULL,
                    env=dict(os.environ, DESTDIR=str(tmp_path / "root")))
-    man = "share/man/man1/valtocrane-retime.1"
+    tools = ["valtocrane-latency", "valtocrane-retime"]
+    tools_under = lambda prefix: [prefix + f for t in tools
+                                  for f in ("bin/" + t, "share/man/man1/%s.1" % t)]
     assert installed(tmp_path / "root") == sorted(
-        ["usr/bin/valtocrane-retime", "usr/" + man, str(system / "epan" / "valtocrane.so")])
+        tools_under("usr/") + [str(system / "epan" / "valtocrane.so")])
     subprocess.run(["cmake", "--install", build, "--prefix", tmp_path / "prefix"], check=True,
                    stdout=subprocess.DEVNULL)
     assert installed(tmp_path / "prefix") == sorted(
-        ["bin/valtocrane-retime", man, str(system.relative_to("usr") / "epan" / "valtocrane.so")])
-    assert "valtocrane %s" % VERSION in (tmp_path / "prefix" / man).read_text()
+        tools_under("") + [str(system.relative_to("usr") / "epan" / "valtocrane.so")])
+    for tool in tools:
+        page = tmp_path / "prefix" / "share" / "man" / "man1" / ("%s.1" % tool)
+        assert "valtocrane %s" % VERSION in page.read_text()
 
     personal = tmp_path / "personal"
     home = tmp_path / "home"
@@ -141,5 +145,5 @@ def test_install_goes_under_the_prefix_into_the_hosts_plugin_folder(tmp_path):
                    stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--install", personal], check=True, stdout=subprocess.DEVNULL)
     plugins = folder("Personal Plugins", home).relative_to(home)
-    assert installed(home) == sorted([".local/bin/valtocrane-retime", ".local/" + man,
-                                      str(plugins / "epan" / "valtocrane.so")])
+    assert installed(home) == sorted(tools_under(".local/")
+                                     + [str(plugins / "epan" / "valtocrane.so")])

@@ -83,6 +83,24 @@ else
     fi
 fi
 
+# The latency tool, with its manual page: the capture header capture's two
+# frames are the same frame, on Port A at .5 s and on Port B 2.75 s later
+# (inside a 3 s window), one pair in its CSV rows.
+tool=$(grep '^/usr/bin/valtocrane-latency$' /tmp/files || true)
+if [ -z "$tool" ] || ! grep -q '/man1/valtocrane-latency\.1\.gz$' /tmp/files; then
+    fail "the package holds no /usr/bin/valtocrane-latency or no manual page for it"
+else
+    got=$("$tool" --format valtocrane-pcapng --window 3 --csv - "$captures/header.pcapng" \
+        2>/tmp/latency.err | tail -n +2)
+    expected="1,2,1700000000500000000,1700000003250000000,2750000000"
+    if [ "$got" = "$expected" ] && grep -q 'Port A -> .*Port B: 1 copy' /tmp/latency.err; then
+        pass "$tool: $got"
+    else
+        fail "$tool wrote '$got', not '$expected'"
+        cat /tmp/latency.err
+    fi
+fi
+
 # Nothing of the package stays after a remove, nor after a purge of a
 # fresh install: no file, and no folder that no other package owns.
 leftovers() {
