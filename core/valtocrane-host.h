@@ -65,6 +65,24 @@ valtocrane_host_interface_description(const packet_info *pinfo)
 #endif
 }
 
+/* The interface the record being dissected was captured on, one number for
+ * each interface of the file. From 4.4 on a record names its interface by
+ * its section's own numbering, so the section counts too (as
+ * valtocrane_record_interface counts it, over the whole file); 4.0 takes
+ * the section's number as it is, as its programs do. */
+static inline guint32
+valtocrane_host_interface(const packet_info *pinfo)
+{
+    if (pinfo->rec == NULL || !(pinfo->rec->presence_flags & WTAP_HAS_INTERFACE_ID))
+        return 0;
+    const guint32 id = pinfo->rec->rec_header.packet_header.interface_id;
+#if VALTOCRANE_HOST_AT_LEAST(4, 4)
+    return pinfo->rec->section_number << 16 | (id & 0xFFFF);
+#else
+    return id;
+#endif
+}
+
 /* ---- Start-up ------------------------------------------------------------ */
 
 /* Logging and the program's folders (which the library's file-format plugins

@@ -269,6 +269,28 @@ valtocrane_add_time_items(proto_tree *tree, tvbuff_t *tvb, gint offset,
     proto_item_set_generated(ti);
 }
 
+/* The device's intervals: since the session's first device time, since
+ * the frame before with one, and since the frame's earlier copy. */
+static void
+valtocrane_add_interval_items(proto_tree *tree, tvbuff_t *tvb, const valtocrane_time &t,
+                              const valtocrane_frame_info *info)
+{
+    const nstime_t relative = valtocrane_relative_nstime(valtocrane_time_sub(t, session_times.first));
+
+    proto_item_set_generated(proto_tree_add_time(tree, hf_valtocrane_time_relative, tvb, 0, 0,
+                                                 &relative));
+    if (info == NULL)
+        return;
+    proto_item_set_generated(proto_tree_add_time(tree, hf_valtocrane_time_delta, tvb, 0, 0,
+                                                 &info->delta));
+    if (info->copy_of != 0) {
+        proto_item_set_generated(proto_tree_add_time(tree, hf_valtocrane_latency, tvb, 0, 0,
+                                                     &info->latency));
+        proto_item_set_generated(proto_tree_add_uint(tree, hf_valtocrane_latency_frame, tvb, 0, 0,
+                                                     info->copy_of));
+    }
+}
+
 /* The capture header's port and lengths. */
 static void
 valtocrane_add_header_items(proto_tree *tree, tvbuff_t *tvb)
@@ -347,14 +369,11 @@ valtocrane_begin_first_dissection(const packet_info *pinfo)
 static guint32
 valtocrane_capture_point(const packet_info *pinfo, const guint8 *frame, valtocrane_format layout)
 {
-    const guint32 interface_id = (pinfo->rec->presence_flags & WTAP_HAS_INTERFACE_ID)
-                                     ? pinfo->rec->rec_header.packet_header.interface_id
-                                     : 0;
     guint32 port = 3;
 
     if (layout == VALTOCRANE_CAPTURE_HEADER)
         port = MIN(valtocrane_load_le32(frame + VALTOCRANE_HEADER_PORT_OFF), 2U);
-    return interface_id * 4 + port;
+    return valtocrane_host_interface(pinfo) * 4 + port;
 }
 
 /* Notes a device time of the session, and on the frame's first dissection
@@ -495,6 +514,30 @@ valtocrane_check_plausible(packet_info *pinfo, proto_tree *tree, tvbuff_t *tvb, 
                                      format, secs);
 }
 
+/* A frame valtocrane-retime re-timed and stripped: its file time is its
+ * device time, and it has no device bytes. It goes to Ethernet as it is;
+ * its intervals and copies are the device's all the same. */
+static int
+dissect_valtocrane_retimed(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
+{
+    const valtocrane_time t = valtocrane_file_time(pinfo);
+    const guint captured = tvb_captured_length(tvb);
+    const valtocrane_location none = { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 };
+    const valtocrane_span own = valtocrane_own_bytes(none, captured, tvb_reported_length(tvb),
+                                                     valtocrane_fcs_len(data));
+    const guint8 *frame = own.length ? tvb_get_ptr(tvb, 0, static_cast<gint>(own.length)) : NULL;
+
+    valtocrane_set_frame_time(pinfo, NULL);
+    const valtocrane_frame_info *info = valtocrane_note_device_time(
+        pinfo, t, frame, own.length, valtocrane_capture_point(pinfo, NULL, VALTOCRANE_DISABLED));
+    if (valtocrane_tree_wanted(tree)) {
+        proto_item *ti = proto_tree_add_item(tree, proto_valtocrane, tvb, 0, 0, ENC_NA);
+        proto_item_set_generated(ti);
+        valtocrane_add_interval_items(proto_item_add_subtree(ti, ett_valtocrane), tvb, t, info);
+    }
+    return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
+}
+
 static int
 dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data)
 {
@@ -514,15 +557,15 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
     }
     if (!pinfo->fd->visited)
         valtocrane_begin_first_dissection(pinfo);
-    if ((format != VALTOCRANE_TICK_TRAILER && format != VALTOCRANE_FRACTION_TRAILER &&
-         format != VALTOCRANE_CAPTURE_HEADER) || valtocrane_interface_is_retimed(pinfo)) {
+    if (format != VALTOCRANE_TICK_TRAILER && format != VALTOCRANE_FRACTION_TRAILER &&
+        format != VALTOCRANE_CAPTURE_HEADER) {
         /* "Disabled", with frames that a decoding format retimed still
-         * open: each gets its capture file time back. A frame that
-         * valtocrane-retime re-timed and stripped already has its device
-         * time as its file time. */
+         * open: each gets its capture file time back. */
         valtocrane_set_frame_time(pinfo, NULL);
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     }
+    if (valtocrane_interface_is_retimed(pinfo))
+        return dissect_valtocrane_retimed(tvb, pinfo, tree, data);
 
     const valtocrane_format layout = static_cast<valtocrane_format>(format);
     const gboolean trailer = layout != VALTOCRANE_CAPTURE_HEADER;
@@ -557,22 +600,7 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             proto_tree *valtocrane_tree = proto_item_add_subtree(ti, ett_valtocrane);
             valtocrane_add_time_items(valtocrane_tree, tvb, static_cast<gint>(at.time_offset),
                                       pinfo, t);
-            const nstime_t relative =
-                valtocrane_relative_nstime(valtocrane_time_sub(t, session_times.first));
-            proto_item_set_generated(proto_tree_add_time(valtocrane_tree,
-                                                         hf_valtocrane_time_relative, tvb, 0, 0,
-                                                         &relative));
-            if (info != NULL) {
-                proto_item_set_generated(proto_tree_add_time(valtocrane_tree,
-                                                             hf_valtocrane_time_delta, tvb, 0, 0,
-                                                             &info->delta));
-                if (info->copy_of != 0) {
-                    proto_item_set_generated(proto_tree_add_time(
-                        valtocrane_tree, hf_valtocrane_latency, tvb, 0, 0, &info->latency));
-                    proto_item_set_generated(proto_tree_add_uint(
-                        valtocrane_tree, hf_valtocrane_latency_frame, tvb, 0, 0, info->copy_of));
-                }
-            }
+            valtocrane_add_interval_items(valtocrane_tree, tvb, t, info);
             if (!trailer)
                 valtocrane_add_header_items(valtocrane_tree, tvb);
         }

@@ -290,15 +290,19 @@ def test_two_captures(latency, tmp_path, mode, plain, description):
 
 
 @pytest.mark.parametrize("mode", ["valtocrane-pcapng", "disabled"])
-def test_a_capture_valtocrane_retime_wrote(latency, tmp_path, mode):
-    # Each port on an interface of its own, noted as re-timed: the same pairs.
+def test_a_capture_valtocrane_retime_wrote(tshark, latency, mode):
+    # Each port on an interface of its own, noted as re-timed: the same
+    # pairs, from the tool and, with the format still chosen, the plugin.
     options, frames, expected, _ = ONE_CAPTURE["ports A and B, both ways"]
-    capture = ports_capture(tmp_path / "ports.pcapng", frames)
-    retimed = tmp_path / "ports.retimed.pcapng"
+    capture = ports_capture(tshark.capture_path("ports-%s.pcapng" % mode), frames)
+    retimed = tshark.capture_path("ports-%s.retimed.pcapng" % mode)
     subprocess.run([os.environ["VALTOCRANE_RETIME"], "-f", "valtocrane-pcapng", capture, retimed],
                    check=True, stderr=subprocess.DEVNULL)
+    os.chmod(retimed, 0o644)
     proc = latency("-f", mode, "--csv", "-", retimed)
     assert pairs(proc.stdout) == expected
+    if mode != "disabled":
+        assert plugin_pairs(tshark, retimed, mode, options) == expected
     assert points(proc.stderr) == {"interface 1 (dev0 Port A)": (4, 4, 1),
                                    "interface 2 (dev0 Port B)": (3, 3, 0)}
 
