@@ -198,7 +198,7 @@ class Wireshark:
 
     sessions = 0
 
-    def __init__(self, host, display, capture, mode, size):
+    def __init__(self, host, display, capture, mode, size, more=(), io_graph=None):
         Wireshark.sessions += 1
         self.host = host
         self.display = display
@@ -217,12 +217,12 @@ class Wireshark:
         self.log = self.control / "log"
         self.commands = 0
         self.lost_clicks = 0
-        self.write_settings(size)
+        self.write_settings(size, io_graph)
         driver = host.workdir / DRIVER.name
         shutil.copy(DRIVER, driver)
         os.chmod(driver, 0o644)
         command = host.command(
-            ["-r", capture, *mode_args(mode), "-X", "lua_script:%s" % driver],
+            ["-r", capture, *mode_args(mode), *more, "-X", "lua_script:%s" % driver],
             env=["DISPLAY=%s" % self.display.name, "VALTOCRANE_GUI_CONTROL=%s" % self.control,
                  "XDG_RUNTIME_DIR=%s" % runtime])
         # vctools.tshark knows how the host is run here (user, HOME, time
@@ -246,10 +246,11 @@ class Wireshark:
             self.close()
             raise GuiError("%s (windows shown: %s)" % (error, ", ".join(shown) or "none"))
 
-    def write_settings(self, size):
+    def write_settings(self, size, io_graph):
         """Window and panes of fixed size, UTC date and time in the Time
         column, no bytes pane; no preferences file, so a preference a
-        previous window saved does not carry over."""
+        previous window saved does not carry over; the I/O Graphs dialog's
+        graph (a row of its table, io_graphs) if given."""
         folder = self.host.home / ".config" / "wireshark"
         folder.mkdir(parents=True, exist_ok=True)
         give_to_nobody(folder)
@@ -266,6 +267,8 @@ class Wireshark:
                        "gui.allow_hover_selection: FALSE", "gui.geometry_main_upper_pane: 105",
                        "column.width: %m, 40, %t, 250, %s, 90, %d, 90, %p, 80, %L, 60, %i, 300"],
         }
+        if io_graph:
+            files["io_graphs"] = [io_graph]
         for name, lines in files.items():
             (folder / name).write_text("\n".join(lines) + "\n")
             give_to_nobody(folder / name)
@@ -455,6 +458,48 @@ def pictures(host, display, paths, out):
     return faults
 
 
+# The I/O Graph's demo: a datagram every 100 ms for a minute, seen on
+# Port A and then on Port B 3 to 4.5 us later, with a queue building up
+# twice (up to 28 us) and one frame held back 60 us.
+GRAPH_SIZE = (1000, 600)
+LATENCY_GRAPH = ('"TRUE","Port A to Port B","valtocrane.latency","#1f77b4","Line",'
+                 '"MAX(Y Field)","valtocrane.latency","None","1000000"')
+
+
+def latency_records():
+    for i in range(600):
+        sent_ns = i * 100000000
+        queue = max(0, 25000 - abs(i % 300 - 150) * 400) if i % 300 > 100 else 0
+        latency_ns = 3000 + (i * 7919) % 1500 + queue + (60000 if i == 420 else 0)
+        frame = captures.ipv4_udp_frame(b"graph %d" % i + b"." * 20, ident=i)
+        for port, ns in ((0, sent_ns), (1, sent_ns + latency_ns)):
+            secs, nsecs = divmod(ns, 10 ** 9)
+            yield ((1700000000 + secs, nsecs),
+                   captures.with_header(frame, 1700000000 + secs,
+                                        (nsecs * 4294967295 + 10 ** 9 - 1) // 10 ** 9, port=port))
+
+
+def io_graph_picture(host, display, out):
+    """Statistics > I/O Graphs (wireshark -z io,stat) of the latency from
+    Port A to Port B, one point a second, in microseconds."""
+    capture = captures.write_capture(host.capture_path("latency-graph.pcapng"), latency_records())
+    gui = Wireshark(host, display, capture, "valtocrane-pcapng", GRAPH_SIZE, ["-z", "io,stat"],
+                    LATENCY_GRAPH)
+    try:
+        dialog = wait_for("the I/O Graphs dialog", lambda: display.windows("I/O Graph"),
+                          OPEN_TIMEOUT)[0]
+        display.xdotool("windowmove", "--sync", dialog, "0", "0")
+        display.xdotool("windowsize", "--sync", dialog, str(GRAPH_SIZE[0]), str(GRAPH_SIZE[1]))
+        time.sleep(3)  # the graph is drawn once the tap has gone over the frames
+        picture = out / "latency-io-graph.png"
+        picture.parent.mkdir(parents=True, exist_ok=True)
+        display.screenshot(picture, GRAPH_SIZE)
+    finally:
+        gui.close()
+    optimise(picture)
+    print("  picture %s (%d bytes)" % (picture, picture.stat().st_size))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -471,13 +516,14 @@ def main():
     faults = []
     keep = False
     try:
-        display = Display(*PICTURE_SIZE)
+        display = Display(max(PICTURE_SIZE[0], GRAPH_SIZE[0]), max(PICTURE_SIZE[1], GRAPH_SIZE[1]))
         print("Wireshark with valtocrane.so %s, TZ=UTC, as %s" % (
             host.plugin[0], "the user nobody" if host.as_root else "this user"))
         paths = {}
         for _, _, name, records in demo.examples():
             paths[name] = captures.write_capture(host.capture_path(name), records)
         faults = pictures(host, display, paths, Path(opts.out))
+        io_graph_picture(host, display, Path(opts.out))
     except (GuiError, subprocess.TimeoutExpired) as error:
         keep = True
         print("FAILED: %s\n(Wireshark's HOME, output and the driver's log are kept in %s)"
