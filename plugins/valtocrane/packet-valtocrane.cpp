@@ -76,12 +76,6 @@ static const enum_val_t valtocrane_latency_match_options[] = {
  * --format takes) and labels, filled in at registration. */
 static enum_val_t valtocrane_tstype_options[VALTOCRANE_FORMAT_COUNT + 1];
 
-static const value_string valtocrane_port_vals[] = {
-    { 0, "Port A" },
-    { 1, "Port B" },
-    { 0, NULL }
-};
-
 static dissector_handle_t valtocrane_handle;
 
 /* The host's own Ethernet dissector: the handle the host put under link
@@ -296,8 +290,7 @@ static void
 valtocrane_add_header_items(proto_tree *tree, tvbuff_t *tvb)
 {
     proto_tree_add_string(tree, hf_valtocrane_interface, tvb, VALTOCRANE_HEADER_PORT_OFF, 4,
-                          val_to_str_const(tvb_get_letohl(tvb, VALTOCRANE_HEADER_PORT_OFF),
-                                           valtocrane_port_vals, "Unknown"));
+                          valtocrane_port_label(tvb_get_letohl(tvb, VALTOCRANE_HEADER_PORT_OFF)));
     proto_tree_add_item(tree, hf_valtocrane_length, tvb, VALTOCRANE_HEADER_PKTLEN_OFF, 4,
                         ENC_LITTLE_ENDIAN);
     proto_tree_add_item(tree, hf_valtocrane_captured_length, tvb, VALTOCRANE_HEADER_CAPLEN_OFF, 4,
