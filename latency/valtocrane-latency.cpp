@@ -45,6 +45,7 @@
 
 #include "valtocrane-format.h"
 #include "valtocrane-host.h"
+#include "valtocrane-tool.h"
 #include "valtocrane-match.h"
 
 static const char PROGRAM[] = "valtocrane-latency";
@@ -430,21 +431,6 @@ note_new_interfaces(capture_input *in)
 
 /* ---- Frames ---------------------------------------------------------------- */
 
-/* A record that claims more bytes captured than there were on the wire is
- * damaged; the host's frame dissector takes the captured length for the
- * frame's length, and so do valtocrane-retime and this tool. */
-static guint32
-wire_length(const wtap_packet_header *ph)
-{
-    return MAX(ph->len, ph->caplen);
-}
-
-static valtocrane_time
-file_time(const wtap_rec *rec)
-{
-    return valtocrane_time_normalise(static_cast<std::int64_t>(rec->ts.secs), rec->ts.nsecs);
-}
-
 /* The device time, match key and capture point of a record, by the
  * plugin's rules. With --format disabled, and on an interface that
  * valtocrane-retime re-timed, the record's own time is the device time and
@@ -470,19 +456,19 @@ look_at(latency_run *run, capture_input *in, seen_frame *f)
 
     if (ph->pkt_encap == WTAP_ENCAP_ETHERNET) {
         const int fcs_len = ph->pseudo_header.eth.fcs_len;
-        const guint32 reported = wire_length(ph);
+        const guint32 reported = valtocrane_wire_length(ph);
         valtocrane_location at = { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 };
 
         if (plain) {
             f->has_time = (rec->presence_flags & WTAP_HAS_TS) != 0;
-            f->t = file_time(rec);
+            f->t = valtocrane_record_time(rec);
         } else {
             at = valtocrane_locate(run->format, data, ph->caplen, reported, fcs_len);
             if (at.outcome == VALTOCRANE_FOUND) {
                 f->has_time = true;
                 f->t = valtocrane_device_time(run->format, data, at);
                 if (run->format == VALTOCRANE_TICK_TRAILER)
-                    f->t = valtocrane_tick_anchor_apply(&in->tick_anchor, file_time(rec), f->t);
+                    f->t = valtocrane_tick_anchor_apply(&in->tick_anchor, valtocrane_record_time(rec), f->t);
                 if (run->format == VALTOCRANE_CAPTURE_HEADER) {
                     const std::uint32_t word =
                         valtocrane_load_le32(data + VALTOCRANE_HEADER_PORT_OFF);
@@ -558,19 +544,6 @@ read_frame(latency_run *run, capture_input *in, seen_frame *f)
 }
 
 /* ---- Output ---------------------------------------------------------------- */
-
-/* The CSV file while it is written under a temporary name, for the signal
- * handler. */
-static char *volatile temp_path;
-
-static void
-remove_temp_on_signal(int sig)
-{
-    if (temp_path != NULL)
-        unlink(temp_path);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
 
 /* A latency in nanoseconds: at most the window, so it cannot overflow. */
 static std::int64_t
@@ -919,22 +892,6 @@ print_report(FILE *out, const latency_run *run)
 /* ---- Command line ---------------------------------------------------------- */
 
 static void
-print_formats(FILE *out, const char *indent, const char *separator)
-{
-    bool first = true;
-
-    for (const valtocrane_format_info &info : VALTOCRANE_FORMATS) {
-        if (separator != NULL)
-            fprintf(out, "%s%s", first ? "" : separator, info.name);
-        else
-            fprintf(out, "%s%-32s%s\n", indent, info.name,
-                    info.format == VALTOCRANE_DISABLED ? "the frames' own times, no device bytes"
-                                                       : info.layout);
-        first = false;
-    }
-}
-
-static void
 print_usage(FILE *out)
 {
     fprintf(out,
@@ -952,7 +909,7 @@ print_usage(FILE *out)
         "\n"
         "  -f, --format NAME     the device's timestamp layout, as in the plugin:\n",
         PROGRAM);
-    print_formats(out, "        ", NULL);
+    valtocrane_tool_print_formats(out, "        ", NULL, "the frames' own times, no device bytes");
     fprintf(out,
         "      --window SECONDS  how far apart a frame and its copy may be, a decimal\n"
         "                        number of seconds (0.001, 5e-6; default %s)\n"
@@ -990,10 +947,7 @@ print_usage(FILE *out)
 static int
 usage_error(const char *message, const char *arg)
 {
-    fprintf(stderr, "%s: ", PROGRAM);
-    fprintf(stderr, message, arg);
-    fprintf(stderr, "\nTry '%s --help' for more information.\n", PROGRAM);
-    return LATENCY_USAGE;
+    return valtocrane_tool_usage_error(PROGRAM, message, arg);
 }
 
 static const char *
@@ -1002,82 +956,25 @@ shown_name(const char *path)
     return strcmp(path, "-") == 0 ? "standard input" : path;
 }
 
-/* Whether writing FILE would write over a capture: the same file under any
- * name (a hard link, a symbolic one), or standard output appending to the
- * file standard input reads. */
-static bool
-same_file(const char *in, const char *out)
-{
-    struct stat in_st, out_st;
-    const int in_ok = strcmp(in, "-") == 0 ? fstat(STDIN_FILENO, &in_st) : stat(in, &in_st);
-    const int out_ok = strcmp(out, "-") == 0 ? fstat(STDOUT_FILENO, &out_st) : stat(out, &out_st);
-
-    if (in_ok != 0 || out_ok != 0)
-        return strcmp(in, "-") != 0 && strcmp(in, out) == 0;
-    return S_ISREG(out_st.st_mode) && in_st.st_dev == out_st.st_dev &&
-           in_st.st_ino == out_st.st_ino;
-}
-
 /* ---- The CSV file ------------------------------------------------------------ */
 
+/* FILE: where it goes (valtocrane-tool.h); path NULL for none. */
 struct csv_output {
-    const char *path;
-    char *target;  /* the regular file replaced (a symbolic link's target), or NULL */
-    char *temp;
-    bool straight;  /* written straight into: "-", or not a regular file */
+    valtocrane_output file;
 };
 
-/* Opens FILE: standard output for "-"; anything that is not a regular file
- * (a device, a named pipe, /dev/stdout) straight; a regular file, or a new
- * one, under a temporary name beside it (beside the file a symbolic link
- * leads to), put in place with the permissions the file had only when
- * complete. A file this user may not write is not replaced. */
+/* Opens FILE (run->csv): standard output for "-", else as planned. */
 static bool
 open_csv(latency_run *run, csv_output *out)
 {
-    struct stat st;
-    const bool exists = stat(out->path, &st) == 0;
-
-    out->straight = strcmp(out->path, "-") == 0 || (exists && !S_ISREG(st.st_mode));
-    if (strcmp(out->path, "-") == 0) {
+    if (out->file.kind == VALTOCRANE_OUTPUT_STDOUT) {
         run->csv = stdout;
         return true;
     }
-    if (out->straight) {
-        run->csv = fopen(out->path, "w");
-        run->csv_errno = errno;
-        return run->csv != NULL;
-    }
-    if (exists && access(out->path, W_OK) != 0) {
-        run->csv_errno = errno;
+    const int fd = valtocrane_output_open(&out->file, "latency", &run->csv_errno);
+    if (fd < 0)
         return false;
-    }
-    out->target = exists ? realpath(out->path, NULL) : NULL;
-    if (out->target == NULL)
-        out->target = g_strdup(out->path);
-
-    char *dir = g_path_get_dirname(out->target);
-    char *base = g_path_get_basename(out->target);
-    out->temp = g_strdup_printf("%s/.%s.latency-XXXXXX", dir, base);
-    g_free(dir);
-    g_free(base);
-
-    const int fd = mkstemp(out->temp);
-    if (fd < 0) {
-        run->csv_errno = errno;
-        g_free(out->temp);
-        out->temp = NULL;
-        return false;
-    }
-    temp_path = out->temp;
-
-    mode_t mode = st.st_mode & 07777;
-    if (!exists) {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    if (fchmod(fd, mode) != 0 || (run->csv = fdopen(fd, "w")) == NULL) {
+    if ((run->csv = fdopen(fd, "w")) == NULL) {
         run->csv_errno = errno;
         close(fd);
         return false;
@@ -1086,7 +983,8 @@ open_csv(latency_run *run, csv_output *out)
     return true;
 }
 
-/* Closes the CSV file and puts it in place, or removes it. */
+/* Closes FILE and, where keep, puts it in place; otherwise, or where it
+ * could not be written whole, removes what was written and says so. */
 static bool
 finish_csv(latency_run *run, csv_output *out, bool keep)
 {
@@ -1103,34 +1001,16 @@ finish_csv(latency_run *run, csv_output *out, bool keep)
         }
         run->csv = NULL;
     }
-    if (out->temp != NULL) {
-        if (keep && written && rename(out->temp, out->target) != 0) {
-            run->csv_errno = errno;
-            written = false;
-        }
-        if (!keep || !written)
-            unlink(out->temp);
-        temp_path = NULL;
-        g_free(out->temp);
-        out->temp = NULL;
-    }
-    free(out->target);
-    out->target = NULL;
-    return written;
-}
-
-static void
-report_csv_failure(const latency_run *run, const csv_output *out)
-{
-    if (out->straight) {
-        fprintf(stderr, "%s: cannot write %s: %s; what was written is incomplete\n", PROGRAM,
-                strcmp(out->path, "-") == 0 ? "standard output" : out->path,
+    if (keep && written && !valtocrane_output_commit(&out->file, &run->csv_errno))
+        written = false;
+    if (keep && !written)
+        fprintf(stderr, "%s: cannot write %s: %s\n", PROGRAM,
+                strcmp(out->file.path, "-") == 0 ? "standard output" : out->file.path,
                 g_strerror(run->csv_errno));
-        return;
-    }
-    fprintf(stderr, "%s: cannot write %s: %s\n", PROGRAM, out->path, g_strerror(run->csv_errno));
-    fprintf(stderr, "%s: %s not written%s\n", PROGRAM, out->path,
-            access(out->path, F_OK) == 0 ? "; the file already there is unchanged" : "");
+    if (!keep || !written)
+        valtocrane_output_discard(&out->file, PROGRAM);
+    valtocrane_output_free(&out->file);
+    return written;
 }
 
 /* ---- Main ------------------------------------------------------------------ */
@@ -1182,9 +1062,10 @@ measure(latency_run *run, const char *const paths[], csv_output *csv)
         run->points.push_back({ "A", 0, 0 });
         run->points.push_back({ "B", 0, 0 });
     }
-    if (csv->path != NULL) {
+    if (csv->file.path != NULL) {
         if (!open_csv(run, csv)) {
-            report_csv_failure(run, csv);
+            run->csv_failed = true;
+            finish_csv(run, csv, true);
             return LATENCY_BAD_OUTPUT;
         }
         write_csv_header(run);
@@ -1196,7 +1077,7 @@ measure(latency_run *run, const char *const paths[], csv_output *csv)
     if (run->shown >= 0)
         fprintf(stderr, "\r%*s\r", 60, "");
     if (!read) {
-        if (csv->path != NULL)
+        if (csv->file.path != NULL)
             finish_csv(run, csv, false);
         return LATENCY_BAD_INPUT;
     }
@@ -1209,12 +1090,11 @@ measure(latency_run *run, const char *const paths[], csv_output *csv)
     }
 
     int exit_code = LATENCY_DONE;
-    if (csv->path != NULL && !finish_csv(run, csv, true)) {
-        report_csv_failure(run, csv);
+    if (csv->file.path != NULL && !finish_csv(run, csv, true))
         exit_code = LATENCY_BAD_OUTPUT;
-    }
 
-    FILE *report = csv->path != NULL && strcmp(csv->path, "-") == 0 ? stderr : stdout;
+    FILE *report = csv->file.path != NULL && csv->file.kind == VALTOCRANE_OUTPUT_STDOUT ? stderr
+                                                                                       : stdout;
     print_report(report, run);
     if (fflush(report) != 0 || ferror(report)) {
         fprintf(stderr, "%s: cannot write the report: %s\n", PROGRAM, g_strerror(errno));
@@ -1253,7 +1133,7 @@ main(int argc, char *argv[])
     };
     static latency_run run;
     const char *format_name = NULL;
-    csv_output csv = { NULL, NULL, NULL, false };
+    csv_output csv = {};
     int opt;
 
     run.kind = VALTOCRANE_MATCH_IP;
@@ -1282,14 +1162,13 @@ main(int argc, char *argv[])
                 return usage_error("--match takes ip or frame, not '%s'", optarg);
             break;
         case OPT_CSV:
-            csv.path = optarg;
+            csv.file.path = optarg;
             break;
         case 'h':
             print_usage(stdout);
             return LATENCY_DONE;
         case 'V':
-            printf("%s %s (libwiretap of Wireshark %d.%d.%d)\n", PROGRAM, VALTOCRANE_VERSION,
-                   WIRESHARK_VERSION_MAJOR, WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
+            valtocrane_tool_print_version(PROGRAM);
             return LATENCY_DONE;
         case ':':
             return usage_error("option '%s' needs a value", argv[optind - 1]);
@@ -1299,13 +1178,9 @@ main(int argc, char *argv[])
     }
     if (format_name == NULL)
         return usage_error("%s", "--format NAME is required");
-    const valtocrane_format_info *format = valtocrane_format_by_name(format_name);
-    if (format == NULL) {
-        fprintf(stderr, "%s: unknown format '%s' (", PROGRAM, format_name);
-        print_formats(stderr, NULL, ", ");
-        fprintf(stderr, ")\nTry '%s --help' for more information.\n", PROGRAM);
+    const valtocrane_format_info *format = valtocrane_tool_format(PROGRAM, format_name);
+    if (format == NULL)
         return LATENCY_USAGE;
-    }
     run.format = format->format;
     if (argc - optind != 1 && argc - optind != 2)
         return usage_error("%s", "one CAPTURE or two (CAPTURE CAPTURE_B) are required, and "
@@ -1315,18 +1190,18 @@ main(int argc, char *argv[])
     const char *const paths[2] = { argv[optind], run.two_captures ? argv[optind + 1] : NULL };
     if (run.two_captures && strcmp(paths[1], "-") == 0)
         return usage_error("%s", "standard input ('-') can be only the first capture");
-    if (csv.path != NULL) {
+    if (csv.file.path != NULL) {
         for (int i = 0; i < run.input_count; i++) {
-            if (same_file(paths[i], csv.path)) {
+            if (valtocrane_tool_same_file(paths[i], csv.file.path)) {
                 fprintf(stderr, "%s: %s is %s: refusing to write over a capture\n", PROGRAM,
-                        strcmp(csv.path, "-") == 0 ? "standard output" : csv.path,
+                        strcmp(csv.file.path, "-") == 0 ? "standard output" : csv.file.path,
                         shown_name(paths[i]));
                 return LATENCY_USAGE;
             }
         }
-        struct stat st;
-        if (strcmp(csv.path, "-") != 0 && stat(csv.path, &st) == 0 && S_ISDIR(st.st_mode)) {
-            fprintf(stderr, "%s: %s is a folder, not a file name\n", PROGRAM, csv.path);
+        const int plan_err = valtocrane_output_plan(&csv.file);
+        if (plan_err != 0) {
+            valtocrane_output_plan_failed(&csv.file, PROGRAM, plan_err);
             return LATENCY_BAD_OUTPUT;
         }
     }
@@ -1334,8 +1209,7 @@ main(int argc, char *argv[])
     valtocrane_host_startup(PROGRAM, argv[0]);
     wtap_init(TRUE);
 
-    for (int sig : { SIGINT, SIGTERM, SIGHUP })
-        signal(sig, remove_temp_on_signal);
+    valtocrane_tool_clean_up_on_signals();
 
     const int exit_code = measure(&run, paths, &csv);
     for (int i = 0; i < run.input_count; i++)

@@ -47,6 +47,7 @@
 
 #include "valtocrane-format.h"
 #include "valtocrane-host.h"
+#include "valtocrane-tool.h"
 
 static const char PROGRAM[] = "valtocrane-retime";
 
@@ -149,34 +150,6 @@ struct retimer {
     guint32 output_interfaces;
 };
 
-/* The temporary output file while it exists, for the signal handler. */
-static char *volatile temp_path;
-
-static void
-remove_temp_on_signal(int sig)
-{
-    if (temp_path != NULL)
-        unlink(temp_path);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-/* The formats --format takes, for the help and for errors: every value of
- * the plugin's preference. */
-static void
-print_formats(FILE *out, const char *indent, const char *separator)
-{
-    bool first = true;
-
-    for (const valtocrane_format_info &info : VALTOCRANE_FORMATS) {
-        if (separator != NULL)
-            fprintf(out, "%s%s", first ? "" : separator, info.name);
-        else
-            fprintf(out, "%s%-32s%s\n", indent, info.name, info.layout);
-        first = false;
-    }
-}
-
 static void
 print_usage(FILE *out)
 {
@@ -196,7 +169,8 @@ print_usage(FILE *out)
         "\n"
         "  -f, --format NAME        the device's timestamp layout, as in the plugin:\n",
         PROGRAM);
-    print_formats(out, "                             ", NULL);
+    valtocrane_tool_print_formats(out, "                             ", NULL,
+                                  "a copy: nothing re-timed");
     fprintf(out,
         "  -k, --keep-device-bytes  re-time, but leave the trailer or header in the frames\n"
         "  -h, --help               show this help and exit\n"
@@ -220,10 +194,7 @@ print_usage(FILE *out)
 static int
 usage_error(const char *message, const char *arg)
 {
-    fprintf(stderr, "%s: ", PROGRAM);
-    fprintf(stderr, message, arg);
-    fprintf(stderr, "\nTry '%s --help' for more information.\n", PROGRAM);
-    return RETIME_USAGE;
+    return valtocrane_tool_usage_error(PROGRAM, message, arg);
 }
 
 static const char *
@@ -245,38 +216,6 @@ print_library_error(const char *what, int err, char *err_info)
     g_free(err_info);
 }
 
-/* Whether writing OUTFILE would write over INFILE: the same file under any
- * name (a hard link, a symbolic one), or standard output appending to the
- * file standard input reads. */
-static bool
-same_file(const char *in, const char *out)
-{
-    struct stat in_st, out_st;
-    const int in_ok = strcmp(in, "-") == 0 ? fstat(STDIN_FILENO, &in_st) : stat(in, &in_st);
-    const int out_ok = strcmp(out, "-") == 0 ? fstat(STDOUT_FILENO, &out_st) : stat(out, &out_st);
-
-    if (in_ok != 0 || out_ok != 0)
-        return strcmp(in, "-") != 0 && strcmp(in, out) == 0;
-    return S_ISREG(out_st.st_mode) && in_st.st_dev == out_st.st_dev &&
-           in_st.st_ino == out_st.st_ino;
-}
-
-/* A record that claims more bytes captured than there were on the wire is
- * damaged; the host's frame dissector takes the captured length for the
- * frame's length before any link-layer dissector sees it, and so does the
- * tool, so that the two find the trailer at the same place. */
-static guint32
-wire_length(const wtap_packet_header *ph)
-{
-    return MAX(ph->len, ph->caplen);
-}
-
-static valtocrane_time
-file_time(const wtap_rec *rec)
-{
-    return valtocrane_time_normalise(static_cast<std::int64_t>(rec->ts.secs), rec->ts.nsecs);
-}
-
 /* The device time of a record by the plugin's rules, and where the
  * device's bytes lie. A frame that keeps its Ethernet FCS (the file says
  * so: pcapng per interface, pcap in its link type) has the trailer before
@@ -296,13 +235,13 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_tim
     if (ph->pkt_encap != WTAP_ENCAP_ETHERNET)
         return OTHER_LINK_TYPE;
 
-    *at = valtocrane_locate(rt->format, data, ph->caplen, wire_length(ph),
+    *at = valtocrane_locate(rt->format, data, ph->caplen, valtocrane_wire_length(ph),
                             ph->pseudo_header.eth.fcs_len);
     if (at->outcome != VALTOCRANE_FOUND)
         return frame_outcome(at->outcome);
     *t = valtocrane_device_time(rt->format, data, *at);
     if (rt->format == VALTOCRANE_TICK_TRAILER)
-        *t = valtocrane_tick_anchor_apply(&rt->tick_anchor, file_time(rec), *t);
+        *t = valtocrane_tick_anchor_apply(&rt->tick_anchor, valtocrane_record_time(rec), *t);
 
     /* pcapng keeps times as unsigned counts since 1970. */
     if (t->secs < 0)
@@ -318,7 +257,7 @@ apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocra
                   const valtocrane_location &at)
 {
     wtap_rec *rec = &record->rec;
-    const valtocrane_time file = file_time(rec);
+    const valtocrane_time file = valtocrane_record_time(rec);
     const valtocrane_time offset = valtocrane_time_sub(t, file);
 
     if (rt->count[RETIMED] == 1) {
@@ -345,7 +284,7 @@ apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocra
     const guint32 after = at.time_offset + at.back;
     if (at.back != 0 && after < ph->caplen)
         memmove(data + at.time_offset, data + after, ph->caplen - after);
-    ph->len = wire_length(ph) - (at.front + at.back);
+    ph->len = valtocrane_wire_length(ph) - (at.front + at.back);
     ph->caplen -= at.front + at.back;
     if (at.front != 0)
         return valtocrane_record_drop_front(record, data, at.front, ph->caplen);
@@ -592,213 +531,22 @@ show_progress(wtap *wth, gint64 size, int *shown)
     }
 }
 
-/* How OUTFILE is written: "-" to standard output; a regular file (or a new
- * one) under a temporary name beside it, put in place when complete; all
- * else (devices, named pipes, sockets, terminals, a descriptor of this
- * process) straight into, as editcap writes every file. */
-enum output_kind { OUTPUT_STDOUT, OUTPUT_REPLACE, OUTPUT_STRAIGHT };
-
+/* OUTFILE: where it goes (valtocrane-tool.h) and the library's writer. */
 struct retime_output {
-    const char *path;      /* as given */
-    output_kind kind;
-    char *target;          /* OUTPUT_REPLACE: the file that links lead to */
-    bool exists;           /* OUTPUT_REPLACE: and it is there already, as attrs */
-    struct stat attrs;
-    int descriptor;        /* OUTPUT_STRAIGHT: a descriptor of this process, or -1 */
-    char *temp;
+    valtocrane_output file;
     wtap_dumper *pdh;
 };
-
-/* Symbolic links followed before giving up, as the kernel counts them. */
-constexpr int MAX_LINKS = 40;
-
-/* The descriptor of this process a path names (/dev/stdout, /dev/fd/N,
- * /proc/self/fd/N), or -1. */
-static int
-descriptor_path(const char *path)
-{
-    static const char *const prefixes[] = { "/dev/fd/", "/proc/self/fd/" };
-
-    if (strcmp(path, "/dev/stdin") == 0)
-        return STDIN_FILENO;
-    if (strcmp(path, "/dev/stdout") == 0)
-        return STDOUT_FILENO;
-    if (strcmp(path, "/dev/stderr") == 0)
-        return STDERR_FILENO;
-    for (const char *prefix : prefixes) {
-        const size_t n = strlen(prefix);
-        if (strncmp(path, prefix, n) == 0 && g_ascii_isdigit(path[n])) {
-            char *end;
-            const guint64 fd = g_ascii_strtoull(path + n, &end, 10);
-            if (*end == '\0' && fd <= G_MAXINT)
-                return static_cast<int>(fd);
-        }
-    }
-    return -1;
-}
-
-/* Whether a folder is (or is inside) /dev or /proc, where no temporary
- * file belongs. */
-static bool
-system_folder(const char *folder)
-{
-    char real[PATH_MAX];
-
-    if (realpath(folder, real) == NULL)
-        return false;
-    return strcmp(real, "/dev") == 0 || strncmp(real, "/dev/", 5) == 0 ||
-           strcmp(real, "/proc") == 0 || strncmp(real, "/proc/", 6) == 0;
-}
-
-/* Decides how OUTFILE is written, before anything is read: follows
- * symbolic links to the file they lead to (which need not exist yet). A
- * file in /dev (or /proc) is written straight into too. Returns 0, or an
- * errno value. */
-static int
-plan_output(retime_output *out)
-{
-    out->descriptor = -1;
-    if (strcmp(out->path, "-") == 0) {
-        out->kind = OUTPUT_STDOUT;
-        return 0;
-    }
-
-    char *path = g_strdup(out->path);
-    for (int links = 0;; links++) {
-        const int fd = descriptor_path(path);
-        if (fd >= 0) {
-            g_free(path);
-            out->kind = OUTPUT_STRAIGHT;
-            out->descriptor = fd;
-            return 0;
-        }
-        struct stat st;
-        if (lstat(path, &st) != 0) {
-            if (errno != ENOENT) {
-                const int error = errno;
-                g_free(path);
-                return error;
-            }
-            out->exists = false;
-            break;
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            out->exists = true;
-            out->attrs = st;
-            break;
-        }
-        if (links == MAX_LINKS) {
-            g_free(path);
-            return ELOOP;
-        }
-        char *link = g_file_read_link(path, NULL);
-        if (link == NULL) {
-            g_free(path);
-            return EINVAL;
-        }
-        if (!g_path_is_absolute(link)) {
-            char *folder = g_path_get_dirname(path);
-            char *joined = g_build_filename(folder, link, NULL);
-            g_free(folder);
-            g_free(link);
-            link = joined;
-        }
-        g_free(path);
-        path = link;
-    }
-
-    if (out->exists && S_ISDIR(out->attrs.st_mode)) {
-        g_free(path);
-        return EISDIR;
-    }
-    char *folder = g_path_get_dirname(path);
-    const bool straight = (out->exists && !S_ISREG(out->attrs.st_mode)) || system_folder(folder);
-    g_free(folder);
-    if (straight) {
-        g_free(path);
-        out->kind = OUTPUT_STRAIGHT;
-        return 0;
-    }
-    /* A file this user may not write is not replaced either (as editcap
-     * cannot open it). */
-    if (out->exists && access(path, W_OK) != 0) {
-        const int error = errno;
-        g_free(path);
-        return error;
-    }
-    out->kind = OUTPUT_REPLACE;
-    out->target = path;
-    return 0;
-}
-
-/* A temporary file beside the target, with the permissions (and, as far
- * as this user may, the owner and group) of the file it replaces, or
- * those of any new file. */
-static int
-open_temporary(retime_output *out, int *err)
-{
-    char *folder = g_path_get_dirname(out->target);
-    char *base = g_path_get_basename(out->target);
-    out->temp = g_strdup_printf("%s/.%s.retime-XXXXXX", folder, base);
-    g_free(folder);
-    g_free(base);
-
-    const int fd = mkstemp(out->temp);
-    if (fd < 0) {
-        *err = errno;
-        g_free(out->temp);
-        out->temp = NULL;
-        return -1;
-    }
-    temp_path = out->temp;
-
-    mode_t mode;
-    if (out->exists) {
-        /* Another owner only where this user may give the file one (root);
-         * the group where this user belongs to it. The mode after, as a
-         * change of owner clears the set-user-ID bit. */
-        if (fchown(fd, geteuid() == 0 ? out->attrs.st_uid : static_cast<uid_t>(-1),
-                   out->attrs.st_gid) != 0 && geteuid() == 0) {
-            *err = errno;
-            close(fd);
-            return -1;
-        }
-        mode = out->attrs.st_mode & 07777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    if (fchmod(fd, mode) != 0) {
-        *err = errno;
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 static bool
 open_output(retime_output *out, const wtap_dump_params *params, int *err, char **err_info)
 {
     const int pcapng = wtap_pcapng_file_type_subtype();
-    int fd = -1;
 
-    switch (out->kind) {
-    case OUTPUT_STDOUT:
+    if (out->file.kind == VALTOCRANE_OUTPUT_STDOUT) {
         out->pdh = wtap_dump_open_stdout(pcapng, WTAP_UNCOMPRESSED, params, err, err_info);
         return out->pdh != NULL;
-    case OUTPUT_STRAIGHT:
-        if (out->descriptor >= 0)
-            fd = dup(out->descriptor);
-        else
-            fd = open(out->path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-        if (fd < 0)
-            *err = errno;
-        break;
-    case OUTPUT_REPLACE:
-        fd = open_temporary(out, err);
-        break;
     }
+    const int fd = valtocrane_output_open(&out->file, "retime", err);
     if (fd < 0)
         return false;
     out->pdh = wtap_dump_fdopen(fd, pcapng, WTAP_UNCOMPRESSED, params, err, err_info);
@@ -819,18 +567,7 @@ discard_output(retime_output *out)
         g_free(err_info);
         out->pdh = NULL;
     }
-    if (out->temp != NULL) {
-        temp_path = NULL;
-        unlink(out->temp);
-        g_free(out->temp);
-        out->temp = NULL;
-    }
-    if (out->kind != OUTPUT_REPLACE)
-        fprintf(stderr, "%s: what was written to %s is incomplete\n", PROGRAM,
-                shown_name(out->path, false));
-    else
-        fprintf(stderr, "%s: %s not written%s\n", PROGRAM, out->path,
-                out->exists ? "; the file already there is unchanged" : "");
+    valtocrane_output_discard(&out->file, PROGRAM);
 }
 
 /* Closes the output and puts it in place. */
@@ -840,18 +577,7 @@ finish_output(retime_output *out, int *err, char **err_info)
     const bool closed = wtap_dump_close(out->pdh, NULL, err, err_info);
 
     out->pdh = NULL;
-    if (!closed)
-        return false;
-    if (out->temp != NULL) {
-        if (rename(out->temp, out->target) != 0) {
-            *err = errno;
-            return false;
-        }
-        temp_path = NULL;
-        g_free(out->temp);
-        out->temp = NULL;
-    }
-    return true;
+    return closed && valtocrane_output_commit(&out->file, err);
 }
 
 /* What a record is, for a message about it. */
@@ -927,7 +653,7 @@ static int
 retime_file(retimer *rt, const char *in_path, retime_output *out)
 {
     const char *in_name = shown_name(in_path, true);
-    const char *out_name = shown_name(out->path, false);
+    const char *out_name = shown_name(out->file.path, false);
     wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
     valtocrane_record record;
     int err = 0;
@@ -1042,7 +768,7 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
     if (exit_code == RETIME_BAD_INPUT || exit_code == RETIME_BAD_OUTPUT)
         discard_output(out);
 
-    print_summary(rt, out->kind == OUTPUT_REPLACE ? out->path : "FILE");
+    print_summary(rt, out->file.kind == VALTOCRANE_OUTPUT_REPLACE ? out->file.path : "FILE");
     if (exit_code == RETIME_CUT_SHORT)
         fprintf(stderr, "%s: warning: %s ends inside frame %" G_GUINT64_FORMAT
                 " (the capture was cut short); %s holds the %" G_GUINT64_FORMAT
@@ -1082,8 +808,7 @@ main(int argc, char *argv[])
             print_usage(stdout);
             return RETIME_DONE;
         case 'V':
-            printf("%s %s (libwiretap of Wireshark %d.%d.%d)\n", PROGRAM, VALTOCRANE_VERSION,
-                   WIRESHARK_VERSION_MAJOR, WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
+            valtocrane_tool_print_version(PROGRAM);
             return RETIME_DONE;
         case ':':
             return usage_error("option '%s' needs a value", argv[optind - 1]);
@@ -1093,45 +818,34 @@ main(int argc, char *argv[])
     }
     if (format_name == NULL)
         return usage_error("%s", "--format NAME is required");
-    const valtocrane_format_info *format = valtocrane_format_by_name(format_name);
-    if (format == NULL) {
-        fprintf(stderr, "%s: unknown format '%s' (", PROGRAM, format_name);
-        print_formats(stderr, NULL, ", ");
-        fprintf(stderr, ")\nTry '%s --help' for more information.\n", PROGRAM);
+    const valtocrane_format_info *format = valtocrane_tool_format(PROGRAM, format_name);
+    if (format == NULL)
         return RETIME_USAGE;
-    }
     rt.format = format->format;
     if (argc - optind != 2)
         return usage_error("%s", "INFILE and OUTFILE are required, and nothing else");
 
     const char *in_path = argv[optind];
     retime_output out = {};
-    out.path = argv[optind + 1];
-    if (same_file(in_path, out.path)) {
+    out.file.path = argv[optind + 1];
+    if (valtocrane_tool_same_file(in_path, out.file.path)) {
         fprintf(stderr, "%s: %s is %s: refusing to write over the input\n", PROGRAM,
-                shown_name(out.path, false), shown_name(in_path, true));
+                shown_name(out.file.path, false), shown_name(in_path, true));
         return RETIME_USAGE;
     }
-    const int plan_err = plan_output(&out);
-    if (plan_err == EISDIR) {
-        fprintf(stderr, "%s: %s is a folder, not a file name\n", PROGRAM, out.path);
-        return RETIME_BAD_OUTPUT;
-    }
+    const int plan_err = valtocrane_output_plan(&out.file);
     if (plan_err != 0) {
-        fprintf(stderr, "%s: cannot write %s: %s\n%s: %s not written%s\n", PROGRAM, out.path,
-                g_strerror(plan_err), PROGRAM, out.path,
-                out.exists ? "; the file already there is unchanged" : "");
+        valtocrane_output_plan_failed(&out.file, PROGRAM, plan_err);
         return RETIME_BAD_OUTPUT;
     }
 
     valtocrane_host_startup(PROGRAM, argv[0]);
     wtap_init(TRUE);
 
-    for (int sig : { SIGINT, SIGTERM, SIGHUP })
-        signal(sig, remove_temp_on_signal);
+    valtocrane_tool_clean_up_on_signals();
 
     const int exit_code = retime_file(&rt, in_path, &out);
-    g_free(out.target);
+    valtocrane_output_free(&out.file);
     wtap_cleanup();
     return exit_code;
 }
