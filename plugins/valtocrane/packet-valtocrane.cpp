@@ -581,10 +581,13 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         if (layout == VALTOCRANE_TICK_TRAILER)
             t = valtocrane_anchored_counter_time(pinfo, t);
         valtocrane_set_frame_time(pinfo, &t);
-        const valtocrane_span own = valtocrane_own_bytes(at, captured, reported, fcs_len);
+        /* The frame's own bytes and capture point matter only to matching. */
+        const bool matching = valtocrane_copies.active();
+        const valtocrane_span own = matching ? valtocrane_own_bytes(at, captured, reported, fcs_len)
+                                             : valtocrane_span();
         const valtocrane_frame_info *info = valtocrane_note_device_time(
             pinfo, t, frame + own.offset, own.length,
-            valtocrane_capture_point(pinfo, frame, layout));
+            matching ? valtocrane_capture_point(pinfo, frame, layout) : 0);
         if (valtocrane_tree_wanted(tree)) {
             ti = proto_tree_add_item(tree, proto_valtocrane, tvb,
                                      trailer ? static_cast<gint>(at.time_offset) : 0,
