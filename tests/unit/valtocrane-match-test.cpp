@@ -31,6 +31,22 @@ ipv4(std::uint8_t ttl = 64, std::uint16_t checksum = 0x1234, bool vlan = false,
     return f;
 }
 
+// Ethernet II (with an 802.1ad and an 802.1Q tag where qinq), IPv6 with
+// hop limit hops, UDP and 4 bytes of payload.
+Bytes
+ipv6(std::uint8_t hops = 64, bool qinq = false, std::uint8_t payload = 'p')
+{
+    Bytes f = { 2, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 9 };
+    if (qinq)
+        f.insert(f.end(), { 0x88, 0xA8, 0x00, 0x05, 0x81, 0x00, 0x00, 0x07 });
+    f.insert(f.end(), { 0x86, 0xDD, 0x60, 0, 0, 0, 0, 12, 17, hops });
+    for (int i = 0; i < 32; i++)
+        f.push_back(static_cast<std::uint8_t>(i));
+    f.insert(f.end(), { 0xC0, 0, 0xC0, 1, 0, 12, 0, 0 });
+    f.insert(f.end(), 4, payload);
+    return f;
+}
+
 std::uint64_t
 key(const Bytes &f, valtocrane_match_kind kind = VALTOCRANE_MATCH_IP)
 {
@@ -46,6 +62,11 @@ TEST(MatchKey, LeavesOutWhatARouterChanges)
                                ipv4(64, 0x1234, false, 1, 10) })
         EXPECT_EQ(key(seen), key(sent));
     EXPECT_NE(key(ipv4(64, 0x1234, false, 1, 0, 'q')), key(sent));  // another payload
+    // IPv6: the hop limit and the tags are no part of it either.
+    EXPECT_EQ(key(ipv6(63)), key(ipv6()));
+    EXPECT_EQ(key(ipv6(64, true)), key(ipv6()));
+    EXPECT_NE(key(ipv6(64, false, 'q')), key(ipv6()));
+    EXPECT_NE(key(ipv6(63), VALTOCRANE_MATCH_FRAME), key(ipv6(), VALTOCRANE_MATCH_FRAME));
     // Keyed on the whole frame, a MAC address or a TTL makes another frame.
     EXPECT_EQ(key(ipv4(), VALTOCRANE_MATCH_FRAME), key(sent, VALTOCRANE_MATCH_FRAME));
     EXPECT_NE(key(ipv4(64, 0x1234, false, 7), VALTOCRANE_MATCH_FRAME),
