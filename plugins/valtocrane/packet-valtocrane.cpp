@@ -459,8 +459,8 @@ valtocrane_interface_is_retimed(const packet_info *pinfo)
 /* The frame without the device's bytes, as it was on the wire: the bytes
  * before a trailer (and the FCS after it), or those after the header. */
 static tvbuff_t *
-valtocrane_frame_tvb(tvbuff_t *tvb, const valtocrane_location &at, guint captured,
-                     guint reported)
+valtocrane_frame_tvb(tvbuff_t *tvb, packet_info *pinfo, const valtocrane_location &at,
+                     guint captured, guint reported)
 {
     const guint rest = reported - at.front - at.back;
     const guint own_end = at.back != 0 ? at.time_offset : reported;
@@ -472,16 +472,16 @@ valtocrane_frame_tvb(tvbuff_t *tvb, const valtocrane_location &at, guint capture
                                             static_cast<gint>(own_captured),
                                             static_cast<gint>(rest));
 
-    /* The frame's own bytes, then its FCS behind the trailer. */
-    tvbuff_t *whole = tvb_new_composite();
-    tvb_composite_append(whole, tvb_new_subset_length_caplen(tvb, static_cast<gint>(at.front),
-                                                             static_cast<gint>(own_captured),
-                                                             static_cast<gint>(own_captured)));
-    tvb_composite_append(whole, tvb_new_subset_length_caplen(tvb, static_cast<gint>(fcs_start),
-                                                             static_cast<gint>(captured - fcs_start),
-                                                             static_cast<gint>(at.fcs)));
-    tvb_composite_finalize(whole);
-    return whole;
+    /* The frame's own bytes, then its FCS behind the trailer, copied into
+     * one buffer of the frame's lifetime. (A composite buffer of the two
+     * would do without the copy, but the host's dissectors then stumble on
+     * its end: UDP's payload item, for one, reports a dissector bug.) */
+    const guint fcs_captured = captured - fcs_start;
+    auto *bytes = static_cast<guint8 *>(wmem_alloc(pinfo->pool, own_captured + fcs_captured));
+    tvb_memcpy(tvb, bytes, static_cast<gint>(at.front), own_captured);
+    tvb_memcpy(tvb, bytes + own_captured, static_cast<gint>(fcs_start), fcs_captured);
+    return tvb_new_child_real_data(tvb, bytes, own_captured + fcs_captured,
+                                   static_cast<gint>(rest));
 }
 
 /* A device time further from the capture file's time than the user
@@ -637,7 +637,7 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
     }
 
     return call_dissector_with_data(eth_dissector,
-                                    valtocrane_frame_tvb(tvb, at, captured, reported),
+                                    valtocrane_frame_tvb(tvb, pinfo, at, captured, reported),
                                     pinfo, tree, data)
            + static_cast<int>(at.front + at.back);
 }

@@ -190,6 +190,8 @@ def regressions():
     """The inputs of tests/fuzz/regressions/ (regressions.txt says what each
     found), written anew by --regressions."""
     header = captures.with_header(UDP, 1600000000, 0x80000000)
+    # IPv4's total length says 28 bytes: the UDP header, none of its payload.
+    short_ip = UDP[:16] + b"\x00\x1c" + UDP[18:]
     return {
         "live-capture-redissected-then-disabled": capture(HEADER, *numbered([
             (header, (1000, 0), {"flags": SELECT | REDISSECT}),
@@ -198,6 +200,9 @@ def regressions():
             (UDP + captures.fraction_trailer(5, 0), (1000, 0), {"flags": SELECT | PPI}),
             (UDP, (1001, 0), {"flags": SWITCH, "switch_to": DISABLED})]),
             read_filter=READ_NOT_TS),
+        "fcs-behind-trailer-udp-longer-than-ip": capture(FRACTION, *numbered([
+            (short_ip + captures.fraction_trailer(1700000000, 0) + captures.ethernet_fcs(short_ip),
+             (1000, 0), {"frame_flags": FCS_FOUR})])),
     }
 
 

@@ -27,6 +27,7 @@ def whole(*frames):
 
 
 FRACTION_TRAILER = c.fraction_trailer(1700000000, 0x80000000)
+SHORT_IP = UDP[:16] + b"\x00\x1c" + UDP[18:]
 # name, format, frames, pcapng if_fcslen (or "pcap" for the link-type FCS
 # bits), tshark arguments, then per frame: the time, eth.fcs.status, udp.length
 FCS_CASES = [
@@ -45,6 +46,11 @@ FCS_CASES = [
     # Cut inside the trailer: no device time; the frame is cut short.
     ("cut inside the trailer", FRACTION, [(1600000000, (UDP + FRACTION_TRAILER + FCS)[:-7], 80)],
      4, [], [("1600000000.000000000", "", "34")]),
+    # IPv4 says 28 bytes, UDP 34: the host's UDP dissector once reported a
+    # dissector bug on the buffer the plugin handed it.
+    ("UDP longer than its IPv4 datagram", FRACTION,
+     whole(SHORT_IP + FRACTION_TRAILER + c.ethernet_fcs(SHORT_IP)), 4, [],
+     [("1700000000.500000000", GOOD, "34")]),
 ]
 
 
