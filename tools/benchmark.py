@@ -217,6 +217,28 @@ def measured_run(cmd, report):
     return elapsed, int(peak), float(user) + float(system)
 
 
+def interleaved(commands, rounds, seed, workdir, out):
+    """Each command once per round, in a shuffled order, the output file
+    removed after each. Medians of wall time, peak memory (kB) and CPU
+    time by command, and the spread of wall times."""
+    samples = {name: [] for name in commands}
+    order = random.Random(seed)
+    names = list(commands)
+    for r in range(rounds):
+        order.shuffle(names)
+        for name in names:
+            subprocess.run(["sync"], check=True)
+            samples[name].append(measured_run(commands[name], workdir / "time.txt"))
+            if out.exists():
+                out.unlink()
+        print("  round %d of %d done" % (r + 1, rounds), file=sys.stderr)
+    wall, peak, cpu = ({n: statistics.median(s[i] for s in v) for n, v in samples.items()}
+                       for i in range(3))
+    spread = {n: "%.2f to %.2f s" % (min(s[0] for s in v), max(s[0] for s in v))
+              for n, v in samples.items()}
+    return wall, peak, cpu, spread
+
+
 def retime_benchmark(opts):
     tool = Path(opts.retime_tool).resolve()
     workdir = Path(tempfile.mkdtemp(prefix="valtocrane-retime-bench-", dir=opts.workdir))
@@ -232,21 +254,7 @@ def retime_benchmark(opts):
             out = workdir / "out.pcapng"
             commands = {"editcap": ["editcap", "-F", "pcapng", capture, out],
                         "retime": [tool, "--format", mode, capture, out]}
-            samples = {name: [] for name in commands}
-            order = random.Random(opts.seed)
-            names = list(commands)
-            for r in range(opts.rounds):
-                order.shuffle(names)
-                for name in names:
-                    subprocess.run(["sync"], check=True)
-                    samples[name].append(measured_run(commands[name], workdir / "time.txt"))
-                    out.unlink()
-                print("  round %d of %d done" % (r + 1, opts.rounds), file=sys.stderr)
-            wall = {n: statistics.median(s[0] for s in v) for n, v in samples.items()}
-            peak = {n: statistics.median(s[1] for s in v) for n, v in samples.items()}
-            cpu = {n: statistics.median(s[2] for s in v) for n, v in samples.items()}
-            spread = {n: "%.2f to %.2f s" % (min(s[0] for s in v), max(s[0] for s in v))
-                      for n, v in samples.items()}
+            wall, peak, cpu, spread = interleaved(commands, opts.rounds, opts.seed, workdir, out)
             rows.append([mode, "%.0f MB" % (capture.stat().st_size / 1e6),
                          "%.2f s" % wall["editcap"], "%.2f s" % wall["retime"],
                          "%.3f" % (wall["retime"] / wall["editcap"]),
@@ -327,24 +335,9 @@ def latency_benchmark(opts):
         commands = {"retime": [retime, "--format", "valtocrane-pcapng", capture, out],
                     "latency": [tool, "--format", "valtocrane-pcapng", capture],
                     "latency, a tenth": [tool, "--format", "valtocrane-pcapng", files[sizes[1]]]}
-        samples = {name: [] for name in commands}
-        order = random.Random(opts.seed)
-        names = list(commands)
-        for r in range(opts.rounds):
-            order.shuffle(names)
-            for name in names:
-                subprocess.run(["sync"], check=True)
-                samples[name].append(measured_run(commands[name], workdir / "time.txt"))
-                if out.exists():
-                    out.unlink()
-            print("  round %d of %d done" % (r + 1, opts.rounds), file=sys.stderr)
+        wall, peak, cpu, spread = interleaved(commands, opts.rounds, opts.seed, workdir, out)
         report = subprocess.run(commands["latency"], text=True, stdout=subprocess.PIPE,
                                 check=True).stdout
-        wall = {n: statistics.median(s[0] for s in v) for n, v in samples.items()}
-        peak = {n: statistics.median(s[1] for s in v) for n, v in samples.items()}
-        cpu = {n: statistics.median(s[2] for s in v) for n, v in samples.items()}
-        spread = {n: "%.2f to %.2f s" % (min(s[0] for s in v), max(s[0] for s in v))
-                  for n, v in samples.items()}
         size_mb = {n: f.stat().st_size / 1e6 for n, f in files.items()}
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
