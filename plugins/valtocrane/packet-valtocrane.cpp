@@ -642,14 +642,6 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
            + static_cast<int>(at.front + at.back);
 }
 
-/* While a format is chosen, and for one session more once "Disabled" is
- * (to give the frames of the open capture their file times back), the
- * plugin has link type Ethernet; otherwise the host's own Ethernet
- * dissector has it, and the analyser is exactly the host alone, at no cost.
- * The entry changes only when a session starts, when every frame is about
- * to be dissected afresh: changed anywhere else, it would number a frame's
- * protocol layers otherwise than the dissection that stored per-frame state
- * by them (IP reassembly, for one), and that state would be lost. */
 /* The host's own choice for frames whose FCS length the capture file does
  * not give: its eth.fcs preference (-1 heuristic, 0 never, 4 always). */
 static gint
@@ -661,6 +653,14 @@ valtocrane_eth_fcs_preference(void)
     return fcs != NULL ? prefs_get_enum_value(fcs, pref_current) : -1;
 }
 
+/* While a format is chosen, and for one session more once "Disabled" is
+ * (to give the frames of the open capture their file times back), the
+ * plugin has link type Ethernet; otherwise the host's own Ethernet
+ * dissector has it, and the analyser is exactly the host alone, at no cost.
+ * The entry changes only when a session starts, when every frame is about
+ * to be dissected afresh: changed anywhere else, it would number a frame's
+ * protocol layers otherwise than the dissection that stored per-frame state
+ * by them (IP reassembly, for one), and that state would be lost. */
 static void
 valtocrane_init(void)
 {
