@@ -119,6 +119,14 @@ def run(binary, build_dir, fmt, seconds, seed, fresh, runs=None, uncovered=False
     return figures
 
 
+def crashes_without_plugin(binary, crash):
+    """Whether the input crashes the target with the host alone: every
+    format "disabled", so that the plugin never takes link type Ethernet."""
+    env = dict(os.environ, VALTOCRANE_FUZZ_FORMAT="host", VALTOCRANE_FUZZ_TIME_CHECK="0")
+    return subprocess.run([str(binary), "-detect_leaks=0", str(crash)], env=env,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0
+
+
 def report(fmt, f):
     print("| %s | %.0f s | %s | %s | %s (%s) | %s of %s | %s of %s | %d |" % (
         fmt, f["seconds"], f["number_of_executed_units"], f["average_exec_per_sec"],
@@ -178,6 +186,9 @@ def main():
                 u.replace(str(SOURCE) + "/", "") for u in f["uncovered"])))
         for crash in f["crashes"]:
             print("\n%s: crash, input saved as %s\n  %s" % (fmt, crash, "\n  ".join(f["summary"])))
+            if crashes_without_plugin(binary, crash):
+                print("  The host alone crashes on it too (the same frames and steps, the "
+                      "plugin never holding link type Ethernet): a fault of the host's own.")
         if f["exit"] != 0 or f["crashes"] or f.get("covered") is None:
             failed = True
             print("\n%s: libFuzzer exited %d (log: %s)" % (

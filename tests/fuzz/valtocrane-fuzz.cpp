@@ -55,7 +55,10 @@
  * With VALTOCRANE_FUZZ_FORMAT set to a format's preference value, every
  * capture is opened in that format and a format change goes between it
  * (format bits not 0) and "disabled" (0), so a run can stay with one format;
- * with "disabled" fixed, a change goes to the format the bits say.
+ * with "disabled" fixed, a change goes to the format the bits say. With
+ * "host" every format is "disabled": the plugin never holds link type
+ * Ethernet and the host is alone, so that a crashing input can show
+ * whether the fault is the host's own.
  *
  * Every new dissection of the capture is made twice, and each frame must
  * get the same time from both. After one in "Disabled" each frame must also
@@ -213,7 +216,9 @@ format_name(unsigned bits)
 
     /* One format fixed: a change goes between it and "Disabled"; with
      * "Disabled" fixed, to any format, so that frames get retimed. */
-    if (fixed_format && strcmp(fixed_format, "disabled") != 0)
+    if (fixed_format && strcmp(fixed_format, "host") == 0)
+        name = "disabled";
+    else if (fixed_format && strcmp(fixed_format, "disabled") != 0)
         name = (bits & 3) ? fixed_format : "disabled";
     disabled = strcmp(name, "disabled") == 0;
     return name;
@@ -378,7 +383,8 @@ initialise(const char *argv0)
         fprintf(stderr, "cannot set %s: %s\n", rpcap, errmsg ? errmsg : "");
     g_free(errmsg);
     prefs_apply_all();
-    if (fixed_format && !valtocrane_format_by_name(fixed_format)) {
+    if (fixed_format && strcmp(fixed_format, "host") != 0 &&
+        !valtocrane_format_by_name(fixed_format)) {
         fprintf(stderr, "VALTOCRANE_FUZZ_FORMAT: no format %s\n", fixed_format);
         return 1;
     }
