@@ -245,9 +245,7 @@ valtocrane_time_implausible(valtocrane_time device, valtocrane_time file,
 {
     if (max_offset_secs == 0)
         return false;
-    const valtocrane_time d = valtocrane_time_cmp(device, file) >= 0
-                                  ? valtocrane_time_sub(device, file)
-                                  : valtocrane_time_sub(file, device);
+    const valtocrane_time d = valtocrane_time_distance(device, file);
     return d.secs > static_cast<std::int64_t>(max_offset_secs) ||
            (d.secs == static_cast<std::int64_t>(max_offset_secs) && d.nsecs > 0);
 }

@@ -273,8 +273,7 @@ private:
 
     bool within(valtocrane_time a, valtocrane_time b) const
     {
-        const valtocrane_time d = valtocrane_time_cmp(a, b) >= 0 ? valtocrane_time_sub(a, b)
-                                                                : valtocrane_time_sub(b, a);
+        const valtocrane_time d = valtocrane_time_distance(a, b);
         const std::uint64_t secs = window_ / VALTOCRANE_NS_PER_SEC;
         const std::uint64_t nsecs = window_ % VALTOCRANE_NS_PER_SEC;
         return static_cast<std::uint64_t>(d.secs) < secs ||

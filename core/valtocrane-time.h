@@ -81,6 +81,13 @@ valtocrane_time_equal(valtocrane_time a, valtocrane_time b)
     return valtocrane_time_cmp(a, b) == 0;
 }
 
+/* How far apart two normalised times are, whichever comes first. */
+constexpr valtocrane_time
+valtocrane_time_distance(valtocrane_time a, valtocrane_time b)
+{
+    return valtocrane_time_cmp(a, b) >= 0 ? valtocrane_time_sub(a, b) : valtocrane_time_sub(b, a);
+}
+
 /* Tick-counter trailer: bytes 0 to 6 hold a big-endian count of 5 ns ticks,
  * byte 7 is not part of it. w1 and w2 are the trailer's two big-endian
  * words; at most 2^56 - 1 ticks, so the product below cannot overflow. */

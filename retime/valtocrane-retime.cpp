@@ -268,10 +268,7 @@ apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocra
     } else if (valtocrane_time_cmp(offset, rt->greatest_offset) > 0) {
         rt->greatest_offset = offset;
     }
-    /* (Less than the most allowed either way needs no closer look.) */
-    const std::int64_t most = VALTOCRANE_MAX_OFFSET_DEFAULT;
-    if ((offset.secs < -most || offset.secs >= most) &&
-        valtocrane_time_implausible(t, file, VALTOCRANE_MAX_OFFSET_DEFAULT))
+    if (valtocrane_time_implausible(t, file, VALTOCRANE_MAX_OFFSET_DEFAULT))
         rt->implausible++;
 
     rec->ts.secs = static_cast<time_t>(t.secs);

@@ -495,8 +495,7 @@ valtocrane_check_plausible(packet_info *pinfo, proto_tree *tree, tvbuff_t *tvb, 
 
     if (!valtocrane_time_implausible(t, file, valtocrane_max_time_offset))
         return;
-    const valtocrane_time away = valtocrane_time_cmp(t, file) >= 0 ? valtocrane_time_sub(t, file)
-                                                                   : valtocrane_time_sub(file, t);
+    const valtocrane_time away = valtocrane_time_distance(t, file);
     const char *format = "device time %" PRId64 " s away from the capture file time: "
                          "is the format right, is the device clock set?";
     const auto secs = static_cast<std::int64_t>(away.secs);
