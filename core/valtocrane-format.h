@@ -94,8 +94,17 @@ constexpr int VALTOCRANE_HEADER_FRAC_OFF   = 16;
 constexpr int VALTOCRANE_HEADER_CAPLEN_OFF = 20;
 constexpr int VALTOCRANE_HEADER_PKTLEN_OFF = 24;
 
-/* The capture header's port word, as the plugin shows it: the device has
- * two ports, A (0) and B (1); any other value is shown as "Unknown". */
+/* The capture header's port word: the device has two ports, A (0) and B
+ * (1); any other value is an unknown port. By index (A, B, unknown) and as
+ * the plugin shows it. */
+constexpr std::uint32_t VALTOCRANE_PORT_UNKNOWN = 2;
+
+constexpr std::uint32_t
+valtocrane_port_index(std::uint32_t port)
+{
+    return port < VALTOCRANE_PORT_UNKNOWN ? port : VALTOCRANE_PORT_UNKNOWN;
+}
+
 constexpr const char *
 valtocrane_port_label(std::uint32_t port)
 {

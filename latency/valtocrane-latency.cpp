@@ -295,6 +295,7 @@ parse_window(const char *text, std::uint64_t *window_ns)
  * "Unknown"). Frames of the capture header format without a readable
  * header have no port: they are counted apart, and never matched. */
 enum point_port { PORT_A, PORT_B, PORT_UNKNOWN, NO_DEVICE_TIME, WHOLE_INTERFACE, POINT_PORTS };
+static_assert(PORT_UNKNOWN == VALTOCRANE_PORT_UNKNOWN, "ports by valtocrane_port_index");
 
 constexpr std::uint32_t NO_POINT = G_MAXUINT32;
 
@@ -470,9 +471,8 @@ look_at(latency_run *run, capture_input *in, seen_frame *f)
                 if (run->format == VALTOCRANE_TICK_TRAILER)
                     f->t = valtocrane_tick_anchor_apply(&in->tick_anchor, valtocrane_record_time(rec), f->t);
                 if (run->format == VALTOCRANE_CAPTURE_HEADER) {
-                    const std::uint32_t word =
-                        valtocrane_load_le32(data + VALTOCRANE_HEADER_PORT_OFF);
-                    port = word == 0 ? PORT_A : word == 1 ? PORT_B : PORT_UNKNOWN;
+                    port = static_cast<point_port>(valtocrane_port_index(
+                        valtocrane_load_le32(data + VALTOCRANE_HEADER_PORT_OFF)));
                 }
             }
         }

@@ -112,7 +112,7 @@ constexpr guint64 PROGRESS_INTERVAL = 16384;
  * frames without a readable capture header, and one for each of the
  * device's ports (as the plugin names them: A, B, any other value
  * "Unknown"), added before the first frame seen on that port. */
-enum port_slot { PORT_A, PORT_B, PORT_UNKNOWN, PORT_SLOTS };
+constexpr guint32 PORT_SLOTS = VALTOCRANE_PORT_UNKNOWN + 1;
 
 constexpr guint32 NO_INTERFACE = G_MAXUINT32;
 
@@ -403,7 +403,7 @@ choose_interface(retimer *rt, wtap *wth, wtap_dumper *pdh, wtap_rec *rec, const 
     input_interface &in = g_array_index(rt->interfaces, input_interface, id);
     guint32 out = in.own;
     if (port != NULL) {
-        const int slot = *port == 0 ? PORT_A : *port == 1 ? PORT_B : PORT_UNKNOWN;
+        const guint32 slot = valtocrane_port_index(*port);
         if (in.port[slot] == NO_INTERFACE) {
             in.port[slot] = add_output_interface(rt, pdh, in, valtocrane_port_label(*port), err,
                                                  err_info);

@@ -362,10 +362,10 @@ valtocrane_begin_first_dissection(const packet_info *pinfo)
 static guint32
 valtocrane_capture_point(const packet_info *pinfo, const guint8 *frame, valtocrane_format layout)
 {
-    guint32 port = 3;
+    guint32 port = VALTOCRANE_PORT_UNKNOWN + 1;
 
     if (layout == VALTOCRANE_CAPTURE_HEADER)
-        port = MIN(valtocrane_load_le32(frame + VALTOCRANE_HEADER_PORT_OFF), 2U);
+        port = valtocrane_port_index(valtocrane_load_le32(frame + VALTOCRANE_HEADER_PORT_OFF));
     return valtocrane_host_interface(pinfo) * 4 + port;
 }
 
