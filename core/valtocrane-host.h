@@ -45,6 +45,27 @@
 #include <wsutil/report_message.h>
 #include <wsutil/wslog.h>
 
+#include "valtocrane-time.h"
+
+/* ---- Times ------------------------------------------------------------------ */
+
+/* The host's times (nstime_t: a frame's, a record's) and the project's. */
+static inline valtocrane_time
+valtocrane_from_nstime(const nstime_t *t)
+{
+    return valtocrane_time_normalise(static_cast<std::int64_t>(t->secs), t->nsecs);
+}
+
+static inline nstime_t
+valtocrane_nstime(const valtocrane_time &vt)
+{
+    nstime_t t;
+
+    t.secs = static_cast<time_t>(vt.secs);
+    t.nsecs = static_cast<int>(vt.nsecs);
+    return t;
+}
+
 /* ---- Dissectors ----------------------------------------------------------- */
 
 /* The description of the interface the record being dissected was

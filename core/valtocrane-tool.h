@@ -11,6 +11,7 @@
 #define VALTOCRANE_TOOL_H
 
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -77,6 +78,54 @@ valtocrane_tool_print_version(const char *program)
            WIRESHARK_VERSION_MAJOR, WIRESHARK_VERSION_MINOR, WIRESHARK_VERSION_MICRO);
 }
 
+/* A library error: what failed, the library's text and, where it gave
+ * one, its detail (which is freed). */
+static inline void
+valtocrane_tool_library_error(const char *program, const char *what, int err, char *err_info)
+{
+    fprintf(stderr, "%s: %s: %s", program, what, wtap_strerror(err));
+    if (err_info != NULL)
+        fprintf(stderr, " (%s)", err_info);
+    fputc('\n', stderr);
+    g_free(err_info);
+}
+
+/* ---- Progress ------------------------------------------------------------- */
+
+/* The size of an input whose reading is shown on standard error, where
+ * that is a terminal; 0 for none. */
+static inline gint64
+valtocrane_tool_progress_size(wtap *wth, const char *path)
+{
+    int err;
+
+    if (strcmp(path, "-") == 0 || !isatty(STDERR_FILENO))
+        return 0;
+    return wtap_file_size(wth, &err);
+}
+
+/* How much of size bytes has been read, on one line rewritten in place;
+ * shown is the share last shown (-1 for none). */
+static inline void
+valtocrane_tool_show_progress(const char *program, gint64 done, gint64 size, int *shown)
+{
+    const int percent = static_cast<int>(done * 100 / size);
+
+    if (percent != *shown) {
+        *shown = percent;
+        fprintf(stderr, "\r%s: %3d%% read (%" PRId64 " of %" PRId64 " MB)", program, percent,
+                done >> 20, size >> 20);
+    }
+}
+
+/* Clears the progress line, where one was shown. */
+static inline void
+valtocrane_tool_end_progress(int shown)
+{
+    if (shown >= 0)
+        fprintf(stderr, "\r%*s\r", 60, "");
+}
+
 /* ---- Records ----------------------------------------------------------------- */
 
 /* A record that claims more bytes captured than there were on the wire is
@@ -93,7 +142,30 @@ valtocrane_wire_length(const wtap_packet_header *ph)
 static inline valtocrane_time
 valtocrane_record_time(const wtap_rec *rec)
 {
-    return valtocrane_time_normalise(static_cast<std::int64_t>(rec->ts.secs), rec->ts.nsecs);
+    return valtocrane_from_nstime(&rec->ts);
+}
+
+/* The device time of an Ethernet packet record by the plugin's rules, and
+ * where the device's bytes lie; t is set where the outcome is
+ * VALTOCRANE_FOUND. A frame that keeps its Ethernet FCS (the file says so:
+ * pcapng per interface, pcap in its link type) has the trailer before it.
+ * The tick counter is tied to the capture file's clock at the first frame
+ * with a readable counter, as in the plugin. */
+static inline valtocrane_location
+valtocrane_record_device_time(valtocrane_format format, const wtap_rec *rec, const guint8 *data,
+                              valtocrane_tick_anchor *anchor, valtocrane_time *t)
+{
+    const wtap_packet_header *ph = &rec->rec_header.packet_header;
+    const valtocrane_location at = valtocrane_locate(format, data, ph->caplen,
+                                                     valtocrane_wire_length(ph),
+                                                     ph->pseudo_header.eth.fcs_len);
+
+    if (at.outcome == VALTOCRANE_FOUND) {
+        *t = valtocrane_device_time(format, data, at);
+        if (format == VALTOCRANE_TICK_TRAILER)
+            *t = valtocrane_tick_anchor_apply(anchor, valtocrane_record_time(rec), *t);
+    }
+    return at;
 }
 
 /* ---- Files written --------------------------------------------------------- */

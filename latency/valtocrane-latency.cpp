@@ -25,11 +25,9 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <algorithm>
 #include <map>
 #include <string>
@@ -37,7 +35,6 @@
 #include <vector>
 
 #include <getopt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <glib.h>
@@ -456,20 +453,15 @@ look_at(latency_run *run, capture_input *in, seen_frame *f)
                                                                          : WHOLE_INTERFACE;
 
     if (ph->pkt_encap == WTAP_ENCAP_ETHERNET) {
-        const int fcs_len = ph->pseudo_header.eth.fcs_len;
-        const guint32 reported = valtocrane_wire_length(ph);
         valtocrane_location at = { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 };
 
         if (plain) {
             f->has_time = (rec->presence_flags & WTAP_HAS_TS) != 0;
             f->t = valtocrane_record_time(rec);
         } else {
-            at = valtocrane_locate(run->format, data, ph->caplen, reported, fcs_len);
+            at = valtocrane_record_device_time(run->format, rec, data, &in->tick_anchor, &f->t);
             if (at.outcome == VALTOCRANE_FOUND) {
                 f->has_time = true;
-                f->t = valtocrane_device_time(run->format, data, at);
-                if (run->format == VALTOCRANE_TICK_TRAILER)
-                    f->t = valtocrane_tick_anchor_apply(&in->tick_anchor, valtocrane_record_time(rec), f->t);
                 if (run->format == VALTOCRANE_CAPTURE_HEADER) {
                     port = static_cast<point_port>(valtocrane_port_index(
                         valtocrane_load_le32(data + VALTOCRANE_HEADER_PORT_OFF)));
@@ -477,7 +469,9 @@ look_at(latency_run *run, capture_input *in, seen_frame *f)
             }
         }
         if (f->has_time) {
-            const valtocrane_span own = valtocrane_own_bytes(at, ph->caplen, reported, fcs_len);
+            const valtocrane_span own = valtocrane_own_bytes(at, ph->caplen,
+                                                             valtocrane_wire_length(ph),
+                                                             ph->pseudo_header.eth.fcs_len);
             f->key = valtocrane_match_key(data + own.offset, own.length, run->kind);
         }
     }
@@ -516,12 +510,10 @@ read_frame(latency_run *run, capture_input *in, seen_frame *f)
             /* A capture stopped abruptly: the frames before are whole. */
             in->cut_short = true;
         } else if (err != 0) {
-            fprintf(stderr, "%s: %s is damaged (frame %" G_GUINT64_FORMAT "): %s", PROGRAM,
-                    in->name, in->frames + 1, wtap_strerror(err));
-            if (err_info != NULL)
-                fprintf(stderr, " (%s)", err_info);
-            fputc('\n', stderr);
-            g_free(err_info);
+            char *what = g_strdup_printf("%s is damaged (frame %" G_GUINT64_FORMAT ")", in->name,
+                                         in->frames + 1);
+            valtocrane_tool_library_error(PROGRAM, what, err, err_info);
+            g_free(what);
             return READ_DAMAGED;
         }
         g_free(err_info);
@@ -649,12 +641,7 @@ show_progress(latency_run *run)
         done += wtap_read_so_far(run->inputs[i].wth);
         size += run->inputs[i].size;
     }
-    const int percent = static_cast<int>(done * 100 / size);
-    if (percent != run->shown) {
-        run->shown = percent;
-        fprintf(stderr, "\r%s: %3d%% read (%" PRId64 " of %" PRId64 " MB)", PROGRAM, percent,
-                done >> 20, size >> 20);
-    }
+    valtocrane_tool_show_progress(PROGRAM, done, size, &run->shown);
 }
 
 static void
@@ -1025,19 +1012,14 @@ open_capture(capture_input *in, const char *path)
     in->name = shown_name(path);
     in->wth = wtap_open_offline(path, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
     if (in->wth == NULL) {
-        fprintf(stderr, "%s: cannot read %s: %s", PROGRAM, in->name, wtap_strerror(err));
-        if (err_info != NULL)
-            fprintf(stderr, " (%s)", err_info);
-        fputc('\n', stderr);
-        g_free(err_info);
+        char *what = g_strdup_printf("cannot read %s", in->name);
+        valtocrane_tool_library_error(PROGRAM, what, err, err_info);
+        g_free(what);
         return false;
     }
     valtocrane_record_init(&in->record);
     note_new_interfaces(in);
-    if (strcmp(path, "-") != 0 && isatty(STDERR_FILENO)) {
-        int size_err;
-        in->size = wtap_file_size(in->wth, &size_err);
-    }
+    in->size = valtocrane_tool_progress_size(in->wth, path);
     return true;
 }
 
@@ -1074,8 +1056,7 @@ measure(latency_run *run, const char *const paths[], csv_output *csv)
     run->matcher.reset(run->window_ns);
     run->shown = -1;
     const bool read = run->two_captures ? read_two(run) : read_one(run);
-    if (run->shown >= 0)
-        fprintf(stderr, "\r%*s\r", 60, "");
+    valtocrane_tool_end_progress(run->shown);
     if (!read) {
         if (csv->file.path != NULL)
             finish_csv(run, csv, false);

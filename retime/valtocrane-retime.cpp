@@ -27,19 +27,12 @@
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
-#include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
-#include <fcntl.h>
 #include <getopt.h>
-#include <libgen.h>
-#include <limits.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <glib.h>
@@ -144,7 +137,7 @@ struct retimer {
     /* Frames written with a time earlier than the frame before them. */
     guint64 out_of_order;
     bool have_last_time;
-    nstime_t last_time;
+    valtocrane_time last_time;
 
     GArray *interfaces;  /* of input_interface, by input interface */
     guint32 output_interfaces;
@@ -205,23 +198,9 @@ shown_name(const char *path, bool input)
     return path;
 }
 
-/* A library error: its text and, where the library gave one, its detail. */
-static void
-print_library_error(const char *what, int err, char *err_info)
-{
-    fprintf(stderr, "%s: %s: %s", PROGRAM, what, wtap_strerror(err));
-    if (err_info != NULL)
-        fprintf(stderr, " (%s)", err_info);
-    fputc('\n', stderr);
-    g_free(err_info);
-}
-
 /* The device time of a record by the plugin's rules, and where the
- * device's bytes lie. A frame that keeps its Ethernet FCS (the file says
- * so: pcapng per interface, pcap in its link type) has the trailer before
- * it. The tick counter is anchored at the first frame with a readable
- * counter, as in the plugin, even where that frame is then left
- * unchanged. */
+ * device's bytes lie. The tick counter is anchored at the first frame with
+ * a readable counter even where that frame is then left unchanged. */
 static retime_outcome
 device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_time *t,
             valtocrane_location *at)
@@ -231,17 +210,12 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_tim
     if (rt->format == VALTOCRANE_DISABLED)
         return NOT_DECODED;
 
-    const wtap_packet_header *ph = &rec->rec_header.packet_header;
-    if (ph->pkt_encap != WTAP_ENCAP_ETHERNET)
+    if (rec->rec_header.packet_header.pkt_encap != WTAP_ENCAP_ETHERNET)
         return OTHER_LINK_TYPE;
 
-    *at = valtocrane_locate(rt->format, data, ph->caplen, valtocrane_wire_length(ph),
-                            ph->pseudo_header.eth.fcs_len);
+    *at = valtocrane_record_device_time(rt->format, rec, data, &rt->tick_anchor, t);
     if (at->outcome != VALTOCRANE_FOUND)
         return frame_outcome(at->outcome);
-    *t = valtocrane_device_time(rt->format, data, *at);
-    if (rt->format == VALTOCRANE_TICK_TRAILER)
-        *t = valtocrane_tick_anchor_apply(&rt->tick_anchor, valtocrane_record_time(rec), *t);
 
     /* pcapng keeps times as unsigned counts since 1970. */
     if (t->secs < 0)
@@ -271,8 +245,7 @@ apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocra
     if (valtocrane_time_implausible(t, file, VALTOCRANE_MAX_OFFSET_DEFAULT))
         rt->implausible++;
 
-    rec->ts.secs = static_cast<time_t>(t.secs);
-    rec->ts.nsecs = static_cast<int>(t.nsecs);
+    rec->ts = valtocrane_nstime(t);
     rec->presence_flags |= WTAP_HAS_TS;
     if (rt->keep_device_bytes)
         return data;
@@ -456,12 +429,11 @@ note_order(retimer *rt, const wtap_rec *rec)
 {
     if (!(rec->presence_flags & WTAP_HAS_TS))
         return;
-    /* The library's times have nanoseconds from 0 to 999,999,999. */
-    if (rt->have_last_time && (rec->ts.secs < rt->last_time.secs ||
-                               (rec->ts.secs == rt->last_time.secs &&
-                                rec->ts.nsecs < rt->last_time.nsecs)))
+    const valtocrane_time t = valtocrane_record_time(rec);
+
+    if (rt->have_last_time && valtocrane_time_cmp(t, rt->last_time) < 0)
         rt->out_of_order++;
-    rt->last_time = rec->ts;
+    rt->last_time = t;
     rt->have_last_time = true;
 }
 
@@ -512,20 +484,6 @@ print_summary(const retimer *rt, const char *file_name)
         fprintf(stderr, " (mergecap expects each input in time order; sort with: reordercap %s "
                 "SORTED.pcapng)", file_name);
     fputc('\n', stderr);
-}
-
-/* Bytes read of the file's size, on one line rewritten in place. */
-static void
-show_progress(wtap *wth, gint64 size, int *shown)
-{
-    const gint64 done = wtap_read_so_far(wth);
-    const int percent = static_cast<int>(done * 100 / size);
-
-    if (percent != *shown) {
-        *shown = percent;
-        fprintf(stderr, "\r%s: %3d%% read (%" PRId64 " of %" PRId64 " MB)", PROGRAM, percent,
-                done >> 20, size >> 20);
-    }
 }
 
 /* OUTFILE: where it goes (valtocrane-tool.h) and the library's writer. */
@@ -622,7 +580,7 @@ print_write_error(const char *out_name, guint64 frame, const wtap_rec *rec, guin
     } else {
         what = g_strdup_printf("cannot write %s", out_name);
     }
-    print_library_error(what, err, err_info);
+    valtocrane_tool_library_error(PROGRAM, what, err, err_info);
     g_free(what);
 }
 
@@ -660,18 +618,14 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
     wtap *wth = wtap_open_offline(in_path, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
     if (wth == NULL) {
         char *what = g_strdup_printf("cannot read %s", in_name);
-        print_library_error(what, err, err_info);
+        valtocrane_tool_library_error(PROGRAM, what, err, err_info);
         g_free(what);
         return RETIME_BAD_INPUT;
     }
     rt->interfaces = g_array_new(FALSE, FALSE, sizeof(input_interface));
 
-    gint64 size = 0;
+    const gint64 size = valtocrane_tool_progress_size(wth, in_path);
     int shown = -1;
-    if (strcmp(in_path, "-") != 0 && isatty(STDERR_FILENO)) {
-        int size_err;
-        size = wtap_file_size(wth, &size_err);
-    }
 
     /* What could not be written: the output, a record, an interface. */
     bool write_failed = false;
@@ -719,10 +673,9 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
         }
         valtocrane_record_reset(&record);
         if (size > 0 && rt->frames % PROGRESS_INTERVAL == 0)
-            show_progress(wth, size, &shown);
+            valtocrane_tool_show_progress(PROGRAM, wtap_read_so_far(wth), size, &shown);
     }
-    if (shown >= 0)
-        fprintf(stderr, "\r%*s\r", 60, "");
+    valtocrane_tool_end_progress(shown);
 
     if (!write_failed && out->pdh == NULL && (err == 0 || err == WTAP_ERR_SHORT_READ)) {
         /* No record: the output has the input's interfaces and nothing else. */
@@ -750,7 +703,7 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
     } else if (err != 0) {
         char *what = g_strdup_printf("%s is damaged (frame %" G_GUINT64_FORMAT ")", in_name,
                                      rt->frames + 1);
-        print_library_error(what, err, err_info);
+        valtocrane_tool_library_error(PROGRAM, what, err, err_info);
         g_free(what);
         exit_code = RETIME_BAD_INPUT;
     }

@@ -156,22 +156,6 @@ static valtocrane_times valtocrane_times_before_latest;
  * this session has looked: 0 not looked at, 1 no, 2 yes. */
 static guint8 valtocrane_interface_state[64];
 
-static valtocrane_time
-valtocrane_from_nstime(const nstime_t *t)
-{
-    return valtocrane_time_normalise(static_cast<std::int64_t>(t->secs), t->nsecs);
-}
-
-static nstime_t
-valtocrane_nstime(const valtocrane_time &vt)
-{
-    nstime_t t;
-
-    t.secs = static_cast<time_t>(vt.secs);
-    t.nsecs = static_cast<int>(vt.nsecs);
-    return t;
-}
-
 /* A relative time the host's way: both parts of one sign. */
 static nstime_t
 valtocrane_relative_nstime(const valtocrane_time &vt)
