@@ -293,7 +293,7 @@ def write_latency_capture(path, count):
         body[18:20] = struct.pack(">H", pair & 0xFFFF)   # IP identification
         body[46:50] = struct.pack(">I", pair)            # first payload bytes
         secs, nsecs = divmod(base + ns, 1000000000)
-        fraction = -(-nsecs * 4294967295 // 1000000000)  # reads back as nsecs
+        fraction = captures.header_fraction(nsecs)
         data = header.pack(6, 0, port, secs, fraction, len(body), len(body)) + body
         pad = -len(data) % 4
         ts = base + ns

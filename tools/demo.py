@@ -63,7 +63,7 @@ def latency_example():
     records = []
     for us, port, frame in sorted(seen, key=lambda s: s[0]):
         ns = round(us * 1000)
-        fraction = -(-ns * 0xFFFFFFFF // 10**9)   # the header's fraction that reads back as ns
+        fraction = captures.header_fraction(ns)
         records.append(((FRAME1[0], 1500000 + ns), captures.with_header(frame, FRAME1[0], fraction,
                                                                         port=port)))
     return records

@@ -475,8 +475,8 @@ def latency_records():
         for port, ns in ((0, sent_ns), (1, sent_ns + latency_ns)):
             secs, nsecs = divmod(ns, 10 ** 9)
             yield ((1700000000 + secs, nsecs),
-                   captures.with_header(frame, 1700000000 + secs,
-                                        (nsecs * 4294967295 + 10 ** 9 - 1) // 10 ** 9, port=port))
+                   captures.with_header(frame, 1700000000 + secs, captures.header_fraction(nsecs),
+                                        port=port))
 
 
 def io_graph_picture(host, display, out):

@@ -29,10 +29,8 @@ def udp(n, **kwargs):
 
 
 def header_time(ns):
-    """The capture header's seconds and fraction for BASE s + ns: the
-    fraction counts (2^32 - 1)ths of a second, rounded up so that it reads
-    back as ns."""
-    return BASE + ns // 10**9, -(-(ns % 10**9) * 0xFFFFFFFF // 10**9)
+    """The capture header's seconds and fraction for BASE s + ns."""
+    return BASE + ns // 10**9, c.header_fraction(ns % 10**9)
 
 
 def routed(frame):

@@ -36,6 +36,12 @@ def capture_header(secs, fraction, port=0, captured_length=0, packet_length=0,
                        captured_length, packet_length)
 
 
+def header_fraction(nsecs):
+    """The capture header's fraction (in (2^32 - 1)ths of a second) that
+    reads back as nsecs: rounded up, as the reading truncates."""
+    return -(-nsecs * 0xFFFFFFFF // 10**9)
+
+
 def with_header(frame, secs, fraction, port=0):
     return capture_header(secs, fraction, port, len(frame), len(frame)) + frame
 
