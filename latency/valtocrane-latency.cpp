@@ -6,44 +6,44 @@
  * clocks.
  *
  *   valtocrane-latency --format NAME [--window SECONDS] [--match ip|frame]
- *                      [--csv FILE] CAPTURE [CAPTURE_B]
+ *                      [--same-counter] [--csv FILE] CAPTURE [CAPTURE_B]
  *
  * A frame is a copy of one seen earlier at another capture point when both
  * have the same match key and device times at most the window apart; its
  * latency is its device time less the earlier one's. The device times, the
- * frame's own bytes and the match are the plugin's, from the same host-free
- * code (core/), so the tool and the plugin pair the same frames.
+ * frame's own bytes, the match and the figures are the plugin's, from the
+ * same host-free code (core/), so the tool and the plugin pair the same
+ * frames and show the same figures.
  *
  * Memory is bounded by the window, not by the length of the captures: the
- * matcher holds only frames still waiting for a copy, and latencies are
- * counted in a fixed log-linear histogram (min, max and mean exact, the
- * percentiles within 1/128 of the value).
+ * matcher holds only frames still waiting for a copy (a bounded number of
+ * them, whatever the device times), and latencies are counted in
+ * histograms of fixed precision.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
 #include <cerrno>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <glib.h>
 #include <wiretap/wtap.h>
 
+#include "valtocrane-capture.h"
 #include "valtocrane-format.h"
 #include "valtocrane-host.h"
-#include "valtocrane-tool.h"
 #include "valtocrane-match.h"
+#include "valtocrane-stats.h"
+#include "valtocrane-tool.h"
 
 static const char PROGRAM[] = "valtocrane-latency";
 
@@ -59,168 +59,11 @@ enum latency_exit_code {
 /* Records between two looks at how far the input has been read. */
 constexpr guint64 PROGRESS_INTERVAL = 16384;
 
-/* The widest window allowed: a day of device time (the matcher keeps every
- * frame of a window in memory). */
+/* The widest window allowed: a day of device time. */
 constexpr std::uint64_t WINDOW_MAX_NS = 86400ULL * VALTOCRANE_NS_PER_SEC;
 
-/* ---- Latencies, counted in a histogram of fixed size ---------------------- */
-
-/* Log-linear buckets over nanoseconds: 0 to 63 ns one bucket each, then 64
- * buckets for each power of two (64 to 127 ns one each, 128 to 255 two
- * each, ...), up to 2^63 ns; negative latencies (a later copy with an
- * earlier device time) in mirrored buckets. A bucket of [2^e, 2^(e+1)) is
- * 2^(e-6) ns wide, so its middle is within 1/128 of any value in it. */
-constexpr int SUB_BITS = 6;
-constexpr std::uint64_t SUB_BUCKETS = 1ULL << SUB_BITS;
-constexpr std::size_t BUCKETS = (64 - SUB_BITS + 1) * SUB_BUCKETS;
-
-static std::size_t
-bucket_of(std::uint64_t ns)
-{
-    if (ns < SUB_BUCKETS)
-        return static_cast<std::size_t>(ns);
-    const int e = 63 - __builtin_clzll(ns);
-    return static_cast<std::size_t>(static_cast<std::uint64_t>(e - SUB_BITS + 1) * SUB_BUCKETS +
-                                    ((ns >> (e - SUB_BITS)) - SUB_BUCKETS));
-}
-
-/* The least and the greatest value a bucket holds. */
-static void
-bucket_range(std::size_t bucket, std::uint64_t *lo, std::uint64_t *hi)
-{
-    if (bucket < SUB_BUCKETS) {
-        *lo = *hi = bucket;
-        return;
-    }
-    const int shift = static_cast<int>(bucket / SUB_BUCKETS) - 1;
-    *lo = (SUB_BUCKETS + bucket % SUB_BUCKETS) << shift;
-    *hi = *lo + ((1ULL << shift) - 1);
-}
-
-/* The relative error of the percentiles, as the report states it. */
-static const char PERCENTILE_ERROR[] = "within 0.8%";
-
-struct latency_stats {
-    std::uint64_t count;
-    std::int64_t min;
-    std::int64_t max;
-    long double sum;  /* exact up to 2^64 ns (long double of x86) */
-    std::vector<std::uint64_t> positive;  /* 0 ns and more */
-    std::vector<std::uint64_t> negative;  /* by magnitude */
-
-    void add(std::int64_t ns)
-    {
-        if (count == 0) {
-            positive.assign(BUCKETS, 0);
-            negative.assign(BUCKETS, 0);
-            min = max = ns;
-        } else if (ns < min) {
-            min = ns;
-        } else if (ns > max) {
-            max = ns;
-        }
-        count++;
-        sum += static_cast<long double>(ns);
-        if (ns >= 0)
-            positive[bucket_of(static_cast<std::uint64_t>(ns))]++;
-        else
-            negative[bucket_of(0 - static_cast<std::uint64_t>(ns))]++;
-    }
-
-    /* The value of the given rank (1 to count) in ascending order: the
-     * middle of its bucket, kept within min and max. */
-    std::int64_t ranked(std::uint64_t rank) const
-    {
-        std::uint64_t seen = 0;
-        std::uint64_t lo, hi;
-        std::int64_t value = max;
-        for (std::size_t b = BUCKETS; b-- > 0 && seen < rank;) {
-            seen += negative[b];
-            if (seen >= rank) {
-                bucket_range(b, &lo, &hi);
-                value = -static_cast<std::int64_t>(lo + (hi - lo) / 2);
-            }
-        }
-        for (std::size_t b = 0; b < BUCKETS && seen < rank; b++) {
-            seen += positive[b];
-            if (seen >= rank) {
-                bucket_range(b, &lo, &hi);
-                value = static_cast<std::int64_t>(lo + (hi - lo) / 2);
-            }
-        }
-        return value < min ? min : value > max ? max : value;
-    }
-
-    /* The p-th percentile, p in thousandths of a percent (99.9% is 99900):
-     * the value of rank ceil(count * p / 100%), the nearest-rank definition. */
-    std::int64_t percentile(std::uint64_t p_milli) const
-    {
-        const std::uint64_t whole = 100000;
-        const std::uint64_t rank =
-            count / whole * p_milli + (count % whole * p_milli + whole - 1) / whole;
-        return ranked(rank == 0 ? 1 : rank);
-    }
-};
-
-/* ---- Durations in words ---------------------------------------------------- */
-
-struct time_unit {
-    const char *name;
-    std::int64_t ns;
-    int decimals;
-};
-
-static const time_unit UNITS[] = {
-    { "ns", 1, 0 }, { "us", 1000, 3 }, { "ms", 1000000, 6 }, { "s", 1000000000, 9 },
-};
-
-/* The unit in which the greatest magnitude is at least 1. */
-static const time_unit &
-unit_for(std::uint64_t magnitude)
-{
-    std::size_t u = 0;
-    while (u + 1 < sizeof UNITS / sizeof UNITS[0] &&
-           magnitude >= static_cast<std::uint64_t>(UNITS[u + 1].ns))
-        u++;
-    return UNITS[u];
-}
-
-static std::uint64_t
-magnitude(std::int64_t ns)
-{
-    return ns < 0 ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
-}
-
-/* ns in the unit, to the nanosecond (the unit's name not included). */
-static std::string
-in_unit(std::int64_t ns, const time_unit &unit)
-{
-    const std::uint64_t m = magnitude(ns);
-    const std::uint64_t per = static_cast<std::uint64_t>(unit.ns);
-    char text[48];
-
-    if (unit.decimals == 0)
-        snprintf(text, sizeof text, "%s%" PRIu64, ns < 0 ? "-" : "", m);
-    else
-        snprintf(text, sizeof text, "%s%" PRIu64 ".%0*" PRIu64, ns < 0 ? "-" : "", m / per,
-                 unit.decimals, m % per);
-    return text;
-}
-
-/* A duration as briefly as it is exact: 1 ms, 5 us, 1.5 us. */
-static std::string
-duration(std::uint64_t ns)
-{
-    const time_unit &unit = unit_for(ns);
-    std::string text = in_unit(static_cast<std::int64_t>(ns), unit);
-
-    if (text.find('.') != std::string::npos) {
-        text.erase(text.find_last_not_of('0') + 1);
-        if (text.back() == '.')
-            text.pop_back();
-    }
-    return text + " " + unit.name;
-}
+/* Steps of a device clock listed in the report; the rest are counted. */
+constexpr std::size_t STEPS_LISTED = 10;
 
 /* ---- The window ------------------------------------------------------------ */
 
@@ -296,19 +139,6 @@ static_assert(PORT_UNKNOWN == VALTOCRANE_PORT_UNKNOWN, "ports by valtocrane_port
 
 constexpr std::uint32_t NO_POINT = G_MAXUINT32;
 
-struct capture_point {
-    std::string label;
-    guint64 frames;     /* packets seen there */
-    guint64 with_time;  /* of those, with a device time */
-};
-
-/* Copies from one point to another. */
-struct direction {
-    std::uint32_t from;
-    std::uint32_t to;
-    latency_stats stats;
-};
-
 /* What the tool keeps of an interface of a capture. */
 struct interface_info {
     std::string name;
@@ -317,6 +147,7 @@ struct interface_info {
 
 /* One capture being read. */
 struct capture_input {
+    unsigned index;      /* 0: CAPTURE (A), 1: CAPTURE_B */
     const char *path;
     const char *name;    /* as shown: the path, or "standard input" */
     wtap *wth;
@@ -324,7 +155,9 @@ struct capture_input {
     bool record_ready;
     gint64 size;         /* for the progress shown on a terminal, else 0 */
 
-    valtocrane_tick_anchor tick_anchor;
+    /* The tick counter's tie: its own, or with --same-counter one for both. */
+    valtocrane_tick_anchor own_anchor;
+    valtocrane_tick_anchor *tick_anchor;
     std::vector<interface_info> interfaces;
     std::vector<std::uint32_t> point_of;  /* by interface * POINT_PORTS + port */
 
@@ -343,8 +176,29 @@ struct seen_frame {
     guint64 number;  /* 1-based, as Wireshark numbers the capture's records */
     bool has_time;
     valtocrane_time t;
+    valtocrane_time host;     /* the capture file's time of it */
     std::uint64_t key;
     std::uint32_t point;
+    std::uint32_t clock;      /* the capture and interface whose device stamped it */
+};
+
+/* The matcher knows a frame by its capture and number. */
+constexpr int ID_CAPTURE_SHIFT = 56;
+constexpr std::uint64_t ID_NUMBER_MASK = (1ULL << ID_CAPTURE_SHIFT) - 1;
+
+/* The device times seen at a capture point, for the report when nothing
+ * matched. */
+struct point_times {
+    bool seen;
+    valtocrane_time first;
+    valtocrane_time last;
+};
+
+/* A step of a device clock, as the report lists it. */
+struct clock_step {
+    std::uint32_t clock;
+    guint64 frame;
+    valtocrane_time size;
 };
 
 struct latency_run {
@@ -352,14 +206,16 @@ struct latency_run {
     valtocrane_match_kind kind;
     std::uint64_t window_ns;
     bool two_captures;
+    bool same_counter;
 
     capture_input inputs[2];
     int input_count;
 
-    std::vector<capture_point> points;
-    std::vector<direction> directions;
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::size_t> direction_of;
+    valtocrane_latency_stats stats;
     valtocrane_matcher matcher;
+    std::vector<point_times> times;  /* by point */
+    std::vector<clock_step> steps;   /* the first STEPS_LISTED */
+    guint64 step_count;
 
     FILE *csv;
     bool csv_failed;
@@ -386,23 +242,33 @@ port_label(point_port port)
     }
 }
 
-/* The capture point of a frame of one capture, added when first seen. */
+/* An interface of a capture, as the report names it. */
+static std::string
+interface_label(const capture_input *in, guint32 interface)
+{
+    std::string label = "interface " + std::to_string(interface);
+    if (interface < in->interfaces.size() && !in->interfaces[interface].name.empty())
+        label += " (" + in->interfaces[interface].name + ")";
+    return label;
+}
+
+/* The capture point of a frame of one capture, added when first seen; two
+ * captures are a point each. */
 static std::uint32_t
 point_of(latency_run *run, capture_input *in, guint32 interface, point_port port)
 {
+    if (run->two_captures)
+        return in->index;
     const std::size_t slot =
         static_cast<std::size_t>(interface) * POINT_PORTS + static_cast<std::size_t>(port);
 
     if (slot >= in->point_of.size())
         in->point_of.resize(slot + POINT_PORTS, NO_POINT);
     if (in->point_of[slot] == NO_POINT) {
-        std::string label = "interface " + std::to_string(interface);
-        if (interface < in->interfaces.size() && !in->interfaces[interface].name.empty())
-            label += " (" + in->interfaces[interface].name + ")";
+        std::string label = interface_label(in, interface);
         if (port_label(port) != NULL)
             label += std::string(", ") + port_label(port);
-        in->point_of[slot] = static_cast<std::uint32_t>(run->points.size());
-        run->points.push_back({ label, 0, 0 });
+        in->point_of[slot] = run->stats.point(label);
     }
     return in->point_of[slot];
 }
@@ -452,14 +318,16 @@ look_at(latency_run *run, capture_input *in, seen_frame *f)
     point_port port = run->format == VALTOCRANE_CAPTURE_HEADER && !plain ? NO_DEVICE_TIME
                                                                          : WHOLE_INTERFACE;
 
+    f->host = valtocrane_record_time(rec);
+    f->clock = in->index << 16 | (interface & 0xFFFF);
     if (ph->pkt_encap == WTAP_ENCAP_ETHERNET) {
         valtocrane_location at = { VALTOCRANE_NO_MARKER, 0, 0, 0, 0 };
 
         if (plain) {
             f->has_time = (rec->presence_flags & WTAP_HAS_TS) != 0;
-            f->t = valtocrane_record_time(rec);
+            f->t = f->host;
         } else {
-            at = valtocrane_record_device_time(run->format, rec, data, &in->tick_anchor, &f->t);
+            at = valtocrane_record_device_time(run->format, rec, data, in->tick_anchor, &f->t);
             if (at.outcome == VALTOCRANE_FOUND) {
                 f->has_time = true;
                 if (run->format == VALTOCRANE_CAPTURE_HEADER) {
@@ -476,13 +344,17 @@ look_at(latency_run *run, capture_input *in, seen_frame *f)
         }
     }
 
-    if (run->two_captures) {
-        f->point = static_cast<std::uint32_t>(in - run->inputs);
-    } else {
-        f->point = point_of(run, in, interface, port);
-        run->points[f->point].frames++;
-        if (f->has_time)
-            run->points[f->point].with_time++;
+    f->point = point_of(run, in, interface, port);
+    run->stats.seen(f->point, f->has_time);
+    if (f->has_time) {
+        if (f->point >= run->times.size())
+            run->times.resize(f->point + 1, point_times());
+        point_times &pt = run->times[f->point];
+        if (!pt.seen || valtocrane_time_cmp(f->t, pt.first) < 0)
+            pt.first = f->t;
+        if (!pt.seen || valtocrane_time_cmp(f->t, pt.last) > 0)
+            pt.last = f->t;
+        pt.seen = true;
     }
 }
 
@@ -537,44 +409,6 @@ read_frame(latency_run *run, capture_input *in, seen_frame *f)
 
 /* ---- Output ---------------------------------------------------------------- */
 
-/* A latency in nanoseconds: at most the window, so it cannot overflow. */
-static std::int64_t
-ns_of(valtocrane_time t)
-{
-    return t.secs * static_cast<std::int64_t>(VALTOCRANE_NS_PER_SEC) + t.nsecs;
-}
-
-/* A device time in nanoseconds since 1970, written out digit for digit: a
- * record time (--format disabled) can lie further from 1970 than 64 bits
- * of nanoseconds reach. */
-struct ns_text {
-    char text[48];
-};
-
-static ns_text
-ns_since_1970(valtocrane_time t)
-{
-    ns_text out;
-    std::uint64_t secs = static_cast<std::uint64_t>(t.secs);
-    std::uint32_t nsecs = static_cast<std::uint32_t>(t.nsecs);
-    const char *sign = "";
-
-    if (t.secs < 0) {
-        /* -(|secs| s - nsecs ns), the nanoseconds borrowed from a second */
-        sign = "-";
-        secs = 0 - secs;
-        if (nsecs != 0) {
-            secs--;
-            nsecs = VALTOCRANE_NS_PER_SEC - nsecs;
-        }
-    }
-    if (secs != 0)
-        snprintf(out.text, sizeof out.text, "%s%" PRIu64 "%09" PRIu32, sign, secs, nsecs);
-    else
-        snprintf(out.text, sizeof out.text, "%s%" PRIu32, nsecs != 0 ? sign : "", nsecs);
-    return out;
-}
-
 static void
 write_csv_header(latency_run *run)
 {
@@ -589,44 +423,62 @@ write_csv_header(latency_run *run)
 
 static void
 write_csv_row(latency_run *run, const valtocrane_copy &copy, const seen_frame &f,
-              std::int64_t latency)
+              const capture_input *in, std::int64_t latency)
 {
     int written;
-
-    const ns_text earlier = ns_since_1970(copy.earlier_time), later = ns_since_1970(f.t);
+    const std::string earlier = valtocrane_ns_text(copy.earlier_time);
+    const std::string later = valtocrane_ns_text(f.t);
+    const guint64 earlier_frame = copy.earlier & ID_NUMBER_MASK;
 
     if (run->two_captures)
-        written = fprintf(run->csv, "%c,%" PRIu64 ",%c,%" G_GUINT64_FORMAT ",%s,%s,%" PRId64 "\n",
-                          "AB"[copy.earlier_point], copy.earlier, "AB"[f.point], f.number,
-                          earlier.text, later.text, latency);
+        written = fprintf(run->csv, "%c,%" G_GUINT64_FORMAT ",%c,%" G_GUINT64_FORMAT
+                          ",%s,%s,%" PRId64 "\n",
+                          "AB"[copy.earlier >> ID_CAPTURE_SHIFT], earlier_frame, "AB"[in->index],
+                          f.number, earlier.c_str(), later.c_str(), latency);
     else
-        written = fprintf(run->csv, "%" PRIu64 ",%" G_GUINT64_FORMAT ",%s,%s,%" PRId64 "\n",
-                          copy.earlier, f.number, earlier.text, later.text, latency);
+        written = fprintf(run->csv, "%" G_GUINT64_FORMAT ",%" G_GUINT64_FORMAT ",%s,%s,%" PRId64
+                          "\n", earlier_frame, f.number, earlier.c_str(), later.c_str(), latency);
     if (written < 0) {
         run->csv_failed = true;
         run->csv_errno = errno;
     }
 }
 
+/* What the matcher learnt besides copies: frames that waited in vain, and
+ * steps of a device clock. */
+static void
+note_events(latency_run *run)
+{
+    for (const valtocrane_event &e : run->matcher.events()) {
+        if (e.kind == VALTOCRANE_STEP) {
+            if (run->steps.size() < STEPS_LISTED)
+                run->steps.push_back({ e.point, e.id & ID_NUMBER_MASK, e.t });
+            run->step_count++;
+            continue;
+        }
+        run->stats.lost(e.point, e.t, NULL, e.kind == VALTOCRANE_NO_ROOM);
+    }
+    run->matcher.clear_events();
+}
+
 /* Feeds a frame with a device time to the matcher; a copy's latency is
  * counted for its direction. */
 static void
-match(latency_run *run, const seen_frame &f)
+match(latency_run *run, const capture_input *in, const seen_frame &f)
 {
-    const valtocrane_copy copy = run->matcher.add(f.key, f.point, f.t, f.number);
+    const valtocrane_seen seen = { f.key, std::uint64_t(in->index) << ID_CAPTURE_SHIFT | f.number,
+                                   f.point, f.clock, f.t, f.host };
+    const valtocrane_copy copy = run->matcher.add(seen);
 
-    if (!copy.found)
-        return;
-    const std::int64_t latency = ns_of(valtocrane_time_sub(f.t, copy.earlier_time));
-    const auto key = std::make_pair(copy.earlier_point, f.point);
-    auto found = run->direction_of.find(key);
-    if (found == run->direction_of.end()) {
-        found = run->direction_of.emplace(key, run->directions.size()).first;
-        run->directions.push_back({ copy.earlier_point, f.point, {} });
+    if (copy.found) {
+        run->stats.copy(copy.earlier_point, f.point, copy.earlier_time, f.t, NULL);
+        if (run->csv != NULL && !run->csv_failed) {
+            const valtocrane_time d = valtocrane_time_sub(f.t, copy.earlier_time);
+            write_csv_row(run, copy, f, in,
+                          d.secs * static_cast<std::int64_t>(VALTOCRANE_NS_PER_SEC) + d.nsecs);
+        }
     }
-    run->directions[found->second].stats.add(latency);
-    if (run->csv != NULL && !run->csv_failed)
-        write_csv_row(run, copy, f, latency);
+    note_events(run);
 }
 
 /* Bytes read of the captures' sizes, on one line rewritten in place. */
@@ -663,7 +515,7 @@ read_one(latency_run *run)
 
     while ((r = read_frame(run, in, &f)) == READ_FRAME) {
         if (f.has_time)
-            match(run, f);
+            match(run, in, f);
         note_progress(run);
     }
     return r != READ_DAMAGED;
@@ -701,7 +553,7 @@ read_two(latency_run *run)
     while (have[0] || have[1]) {
         const int i = have[0] && (!have[1] || valtocrane_time_cmp(next[0].t, next[1].t) <= 0) ? 0
                                                                                               : 1;
-        match(run, next[i]);
+        match(run, &run->inputs[i], next[i]);
         const read_outcome r = next_timed(run, &run->inputs[i], &next[i]);
         if (r == READ_DAMAGED)
             return false;
@@ -712,139 +564,48 @@ read_two(latency_run *run)
 
 /* ---- The report ------------------------------------------------------------ */
 
-static void
-print_points(FILE *out, const latency_run *run)
+/* A device clock as the report names it: a capture's interface. */
+static std::string
+clock_label(const latency_run *run, std::uint32_t clock)
 {
-    const std::vector<std::uint64_t> &unmatched = run->matcher.unmatched();
-    std::vector<std::string> labels;
-    std::size_t width = strlen("Capture point");
-
-    for (std::size_t p = 0; p < run->points.size(); p++) {
-        if (run->two_captures)
-            labels.push_back(std::string(p == 0 ? "A" : "B") + " (" + run->inputs[p].name + ")");
-        else
-            labels.push_back(run->points[p].label);
-        width = MAX(width, labels.back().size());
-    }
-    fprintf(out, "%-*s  %12s  %12s  %12s\n", static_cast<int>(width), "Capture point",
-            "frames read", "device time", "unmatched");
-    for (std::size_t p = 0; p < run->points.size(); p++) {
-        fprintf(out, "%-*s  %12" G_GUINT64_FORMAT "  %12" G_GUINT64_FORMAT "  %12" PRIu64 "\n",
-                static_cast<int>(width), labels[p].c_str(), run->points[p].frames,
-                run->points[p].with_time, p < unmatched.size() ? unmatched[p] : 0);
-    }
+    const capture_input *in = &run->inputs[clock >> 16];
+    std::string label = interface_label(in, clock & 0xFFFF);
+    if (run->two_captures)
+        label = std::string(1, "AB"[in->index]) + " (" + in->name + "), " + label;
+    return label;
 }
 
-/* The histogram's rows: groups of 2^k neighbouring buckets, the fewest
- * that take at most HISTOGRAM_ROWS rows from the least latency to the
- * greatest. */
-constexpr std::size_t HISTOGRAM_ROWS = 24;
-constexpr int HISTOGRAM_BAR = 40;
-
-struct histogram_row {
-    std::int64_t from;
-    std::int64_t to;
-    std::uint64_t count;
-};
-
-static std::vector<histogram_row>
-histogram_rows(const latency_stats &s)
-{
-    const bool negatives = s.min < 0, positives = s.max >= 0;
-    /* The buckets of the greatest and least magnitudes on either side of 0. */
-    const std::size_t neg_hi = negatives ? bucket_of(magnitude(s.min)) : 0;
-    const std::size_t neg_lo = negatives && !positives ? bucket_of(magnitude(s.max)) : 0;
-    const std::size_t pos_hi = positives ? bucket_of(magnitude(s.max)) : 0;
-    const std::size_t pos_lo = positives && !negatives ? bucket_of(magnitude(s.min)) : 0;
-    std::size_t group = 1;
-
-    for (;; group *= 2) {
-        std::size_t rows = 0;
-        if (negatives)
-            rows += neg_hi / group - neg_lo / group + 1;
-        if (positives)
-            rows += pos_hi / group - pos_lo / group + 1;
-        if (rows <= HISTOGRAM_ROWS || group >= BUCKETS)
-            break;
-    }
-
-    std::vector<histogram_row> rows;
-    std::uint64_t lo, hi;
-    if (negatives) {
-        for (std::size_t g = neg_hi / group + 1; g-- > neg_lo / group;) {
-            histogram_row row = { 0, 0, 0 };
-            const std::size_t last = MIN(g * group + group, BUCKETS) - 1;
-            for (std::size_t b = g * group; b <= last; b++)
-                row.count += s.negative[b];
-            bucket_range(last, &lo, &hi);
-            row.from = -static_cast<std::int64_t>(hi);
-            bucket_range(g * group, &lo, &hi);
-            row.to = -static_cast<std::int64_t>(lo);
-            rows.push_back(row);
-        }
-    }
-    if (positives) {
-        for (std::size_t g = pos_lo / group; g <= pos_hi / group; g++) {
-            histogram_row row = { 0, 0, 0 };
-            const std::size_t last = MIN(g * group + group, BUCKETS) - 1;
-            for (std::size_t b = g * group; b <= last; b++)
-                row.count += s.positive[b];
-            bucket_range(g * group, &lo, &hi);
-            row.from = static_cast<std::int64_t>(lo);
-            bucket_range(last, &lo, &hi);
-            row.to = static_cast<std::int64_t>(hi);
-            rows.push_back(row);
-        }
-    }
-    return rows;
-}
-
+/* What to check when no frame matched another. */
 static void
-print_direction(FILE *out, const latency_run *run, const direction &d)
+print_no_copies(FILE *out, const latency_run *run)
 {
-    const latency_stats &s = d.stats;
-    const time_unit &unit = unit_for(MAX(magnitude(s.min), magnitude(s.max)));
-    const std::string from = run->two_captures ? std::string(1, "AB"[d.from])
-                                               : run->points[d.from].label;
-    const std::string to = run->two_captures ? std::string(1, "AB"[d.to]) : run->points[d.to].label;
-    const long double mean = s.sum / static_cast<long double>(s.count);
-    const struct {
-        const char *name;
-        std::int64_t value;
-    } figures[] = {
-        { "min", s.min },
-        { "mean", static_cast<std::int64_t>(std::llround(mean)) },
-        { "p50", s.percentile(50000) },
-        { "p90", s.percentile(90000) },
-        { "p99", s.percentile(99000) },
-        { "p99.9", s.percentile(99900) },
-        { "max", s.max },
-    };
-
-    fprintf(out, "\n%s -> %s: %" PRIu64 " %s\n", from.c_str(), to.c_str(), s.count,
-            s.count == 1 ? "copy" : "copies");
-    for (const auto &figure : figures)
-        fprintf(out, "  %-6s %14s %s\n", figure.name, in_unit(figure.value, unit).c_str(),
-                unit.name);
-    fprintf(out, "  (percentiles %s; min, mean and max exact)\n", PERCENTILE_ERROR);
-
-    const std::vector<histogram_row> rows = histogram_rows(s);
-    std::uint64_t most = 1;
-    for (const histogram_row &row : rows)
-        most = MAX(most, row.count);
-    const std::string from_head = std::string("from (") + unit.name + ")";
-    const std::string to_head = std::string("to (") + unit.name + ")";
-    fprintf(out, "  %14s  %14s  %10s  %6s\n", from_head.c_str(), to_head.c_str(), "copies",
-            "share");
-    for (const histogram_row &row : rows) {
-        int bar = static_cast<int>(row.count * HISTOGRAM_BAR / most);
-        if (bar == 0 && row.count != 0)
-            bar = 1;
-        fprintf(out, "  %14s  %14s  %10" PRIu64 "  %5.1f%%%s%.*s\n",
-                in_unit(row.from, unit).c_str(), in_unit(row.to, unit).c_str(), row.count,
-                100.0 * static_cast<double>(row.count) / static_cast<double>(s.count),
-                bar != 0 ? "  " : "", bar, "########################################");
+    std::vector<std::uint32_t> timed;
+    for (std::uint32_t p = 0; p < run->times.size(); p++) {
+        if (run->times[p].seen)
+            timed.push_back(p);
     }
+    fprintf(out, "\nNo copies matched. What to check:\n");
+    if (timed.size() < 2) {
+        fprintf(out, "- Every frame with a device time was seen at %s. Frames are matched only "
+                "between capture points: the device's ports, interfaces, or two captures. "
+                "Captures of two places merged with mergecap's default (-I all) can share one "
+                "interface: merge with -I none, or give both captures.\n",
+                timed.empty() ? "no capture point (no device times: is the format right?)"
+                              : ("one capture point, " + run->stats.name(timed[0])).c_str());
+        return;
+    }
+    fprintf(out, "- The device times at each point:\n");
+    for (std::uint32_t p : timed)
+        fprintf(out, "    %s: %s to %s\n", run->stats.name(p).c_str(),
+                valtocrane_ns_text(run->times[p].first).c_str(),
+                valtocrane_ns_text(run->times[p].last).c_str());
+    fprintf(out, "  Where they do not overlap, the device clocks are not synchronised (or a "
+            "tick counter is tied to different clocks).\n");
+    fprintf(out, "- The window (%s): a copy must come within it.\n",
+            valtocrane_duration(run->window_ns).c_str());
+    fprintf(out, "- The match key (%s): \"ip\" for a router, which changes TTL, checksum and "
+            "MAC addresses; \"frame\" for a switch, which changes nothing.\n",
+            run->kind == VALTOCRANE_MATCH_IP ? "ip" : "frame");
 }
 
 static void
@@ -852,38 +613,47 @@ print_report(FILE *out, const latency_run *run)
 {
     fprintf(out, "%s %s: format %s, match key %s, window %s\n", PROGRAM, VALTOCRANE_VERSION,
             valtocrane_format_info_of(run->format).name,
-            run->kind == VALTOCRANE_MATCH_IP ? "ip" : "frame", duration(run->window_ns).c_str());
+            run->kind == VALTOCRANE_MATCH_IP ? "ip" : "frame",
+            valtocrane_duration(run->window_ns).c_str());
     /* Two captures are points of their own, each a row of the table. */
     if (!run->two_captures)
         fprintf(out, "%s: %" G_GUINT64_FORMAT " frames read, %" G_GUINT64_FORMAT
                 " with a device time\n", run->inputs[0].name, run->inputs[0].frames,
                 run->inputs[0].with_time);
     fputc('\n', out);
-    print_points(out, run);
+    fputs(run->stats.points_text().c_str(), out);
 
-    if (run->directions.empty()) {
-        fprintf(out, "\nNo copies matched: are the frames seen at two capture points, the "
-                "device clocks synchronised, the window wide enough and the match key right?\n");
-        return;
+    if (run->stats.copies() == 0)
+        print_no_copies(out, run);
+    fputs(run->stats.directions_text().c_str(), out);
+
+    if (run->step_count != 0) {
+        fprintf(out, "\nSteps of a device clock: %" G_GUINT64_FORMAT " (matching went on after "
+                "each; frames on either side paired only within the window)\n",
+                run->step_count);
+        for (const clock_step &s : run->steps)
+            fprintf(out, "  %s: at frame %" G_GUINT64_FORMAT ", %s\n",
+                    clock_label(run, s.clock).c_str(), s.frame,
+                    valtocrane_signed_seconds(s.size).c_str());
+        if (run->step_count > run->steps.size())
+            fprintf(out, "  (%" G_GUINT64_FORMAT " more)\n", run->step_count - run->steps.size());
     }
-    std::vector<const direction *> order;
-    for (const direction &d : run->directions)
-        order.push_back(&d);
-    std::sort(order.begin(), order.end(), [](const direction *a, const direction *b) {
-        return a->from != b->from ? a->from < b->from : a->to < b->to;
-    });
-    for (const direction *d : order)
-        print_direction(out, run, *d);
+    if (run->stats.given_up_for_room() != 0)
+        fprintf(out, "\n%" PRIu64 " frames were given up unmatched to keep at most %zu waiting "
+                "for a copy: is the window wider than it needs to be?\n",
+                run->stats.given_up_for_room(), VALTOCRANE_MAX_WAITING);
+    if (run->two_captures && run->format == VALTOCRANE_TICK_TRAILER && !run->same_counter)
+        fprintf(out, "\nEach capture's tick counter is tied to its own capture host's clock: the "
+                "latencies include the difference between the two hosts' clocks. Where both "
+                "captures carry one device's counter, --same-counter ties them at one counter.\n");
 }
-
-/* ---- Command line ---------------------------------------------------------- */
 
 static void
 print_usage(FILE *out)
 {
     fprintf(out,
         "Usage: %s --format NAME [--window SECONDS] [--match ip|frame]\n"
-        "                          [--csv FILE] CAPTURE [CAPTURE_B]\n"
+        "                          [--same-counter] [--csv FILE] CAPTURE [CAPTURE_B]\n"
         "\n"
         "Measures how long frames take through a system from the ValtoCrane device\n"
         "times of the same frame seen at two capture points: in one CAPTURE, its\n"
@@ -905,22 +675,28 @@ print_usage(FILE *out)
         "                        addresses, VLAN tags, padding, FCS), other frames on\n"
         "                        the whole frame (the default; a router)\n"
         "      --match frame     key every frame on the whole frame (a switch)\n"
+        "      --same-counter    (tick-counter trailer, two captures) both carry the\n"
+        "                        counter of one device: tie both at the same counter,\n"
+        "                        not each to its own capture host's clock\n"
         "      --csv FILE        also write each matched pair to FILE: frame numbers,\n"
         "                        device times and the latency in nanoseconds\n"
         "  -h, --help            show this help and exit\n"
         "  -V, --version         show the version and exit\n"
         "\n"
-        "A report goes to standard output (to standard error with --csv -): for each\n"
-        "capture point the frames read, with a device time and left unmatched; for\n"
-        "each direction the copies and their latency (min, mean, p50, p90, p99,\n"
-        "p99.9, max; percentiles within 0.8%%) with a histogram. Frame numbers are\n"
+        "A report goes to standard output (to standard error where FILE is standard\n"
+        "output): for each capture point the frames read, with a device time and\n"
+        "lost (no copy came within the window); for each direction the copies, the\n"
+        "frames lost and the latency (min, mean, p50, p90, p99, p99.9, max;\n"
+        "percentiles within 0.8%%) with a histogram; the steps of a device clock\n"
+        "(PTP setting it, a restart), after which matching goes on. Frame numbers are\n"
         "Wireshark's, 1-based in each capture. With two captures, each is assumed\n"
         "to be in device-time order; their frames are taken in that order.\n"
         "\n"
         "CAPTURE is any capture file the host's library reads; \"-\" reads standard\n"
         "input (CAPTURE only). FILE \"-\" is standard output; any other FILE is\n"
         "written under a temporary name beside it and put in place when complete.\n"
-        "Memory is bounded by the window, not by the length of the captures.\n"
+        "Memory is bounded by the window (at most %zu frames wait for a copy),\n"
+        "not by the length of the captures.\n"
         "\n"
         "Exit codes:\n"
         "  0  done\n"
@@ -928,7 +704,9 @@ print_usage(FILE *out)
         "  2  a capture unreadable or damaged; no report, no FILE\n"
         "  3  FILE (or the report) could not be written\n"
         "  4  a capture ends inside a record (cut short): every whole frame counted\n",
-        duration(static_cast<std::uint64_t>(VALTOCRANE_LATENCY_WINDOW_DEFAULT_US) * 1000).c_str());
+        valtocrane_duration(static_cast<std::uint64_t>(VALTOCRANE_LATENCY_WINDOW_DEFAULT_US) * 1000)
+            .c_str(),
+        VALTOCRANE_MAX_WAITING);
 }
 
 static int
@@ -950,17 +728,36 @@ struct csv_output {
     valtocrane_output file;
 };
 
+/* Whether FILE is standard output, under any name (/dev/stdout, the file
+ * standard output was sent to), once opened as fd. */
+static bool
+csv_is_standard_output(const csv_output *out, int fd)
+{
+    struct stat o, c;
+
+    if (out->file.kind == VALTOCRANE_OUTPUT_STDOUT)
+        return true;
+    if (fstat(STDOUT_FILENO, &o) != 0)
+        return false;
+    if (fd >= 0 && fstat(fd, &c) == 0 && c.st_dev == o.st_dev && c.st_ino == o.st_ino)
+        return true;
+    return out->file.kind == VALTOCRANE_OUTPUT_REPLACE && out->file.exists &&
+           out->file.attrs.st_dev == o.st_dev && out->file.attrs.st_ino == o.st_ino;
+}
+
 /* Opens FILE (run->csv): standard output for "-", else as planned. */
 static bool
-open_csv(latency_run *run, csv_output *out)
+open_csv(latency_run *run, csv_output *out, bool *to_stdout)
 {
     if (out->file.kind == VALTOCRANE_OUTPUT_STDOUT) {
         run->csv = stdout;
+        *to_stdout = true;
         return true;
     }
     const int fd = valtocrane_output_open(&out->file, "latency", &run->csv_errno);
     if (fd < 0)
         return false;
+    *to_stdout = csv_is_standard_output(out, fd);
     if ((run->csv = fdopen(fd, "w")) == NULL) {
         run->csv_errno = errno;
         close(fd);
@@ -1003,13 +800,15 @@ finish_csv(latency_run *run, csv_output *out, bool keep)
 /* ---- Main ------------------------------------------------------------------ */
 
 static bool
-open_capture(capture_input *in, const char *path)
+open_capture(latency_run *run, capture_input *in, unsigned index, const char *path)
 {
     int err = 0;
     char *err_info = NULL;
 
+    in->index = index;
     in->path = path;
     in->name = shown_name(path);
+    in->tick_anchor = run->same_counter ? &run->inputs[0].own_anchor : &in->own_anchor;
     in->wth = wtap_open_offline(path, WTAP_TYPE_AUTO, &err, &err_info, FALSE);
     if (in->wth == NULL) {
         char *what = g_strdup_printf("cannot read %s", in->name);
@@ -1036,16 +835,19 @@ close_capture(capture_input *in)
 static int
 measure(latency_run *run, const char *const paths[], csv_output *csv)
 {
+    run->stats.reset(false, 0);
     for (int i = 0; i < run->input_count; i++) {
-        if (!open_capture(&run->inputs[i], paths[i]))
+        if (!open_capture(run, &run->inputs[i], static_cast<unsigned>(i), paths[i]))
             return LATENCY_BAD_INPUT;
     }
     if (run->two_captures) {
-        run->points.push_back({ "A", 0, 0 });
-        run->points.push_back({ "B", 0, 0 });
+        for (int i = 0; i < 2; i++)
+            run->stats.point(std::string(1, "AB"[i]) + " (" + run->inputs[i].name + ")",
+                             std::string(1, "AB"[i]));
     }
+    bool csv_to_stdout = false;
     if (csv->file.path != NULL) {
-        if (!open_csv(run, csv)) {
+        if (!open_csv(run, csv, &csv_to_stdout)) {
             run->csv_failed = true;
             finish_csv(run, csv, true);
             return LATENCY_BAD_OUTPUT;
@@ -1063,19 +865,14 @@ measure(latency_run *run, const char *const paths[], csv_output *csv)
         return LATENCY_BAD_INPUT;
     }
     run->matcher.finish();
-    if (run->two_captures) {
-        for (int i = 0; i < 2; i++) {
-            run->points[static_cast<std::size_t>(i)].frames = run->inputs[i].frames;
-            run->points[static_cast<std::size_t>(i)].with_time = run->inputs[i].with_time;
-        }
-    }
+    note_events(run);
 
     int exit_code = LATENCY_DONE;
     if (csv->file.path != NULL && !finish_csv(run, csv, true))
         exit_code = LATENCY_BAD_OUTPUT;
 
-    FILE *report = csv->file.path != NULL && csv->file.kind == VALTOCRANE_OUTPUT_STDOUT ? stderr
-                                                                                       : stdout;
+    /* The report goes where the CSV does not. */
+    FILE *report = csv_to_stdout ? stderr : stdout;
     print_report(report, run);
     if (fflush(report) != 0 || ferror(report)) {
         fprintf(stderr, "%s: cannot write the report: %s\n", PROGRAM, g_strerror(errno));
@@ -1102,14 +899,15 @@ measure(latency_run *run, const char *const paths[], csv_output *csv)
 int
 main(int argc, char *argv[])
 {
-    enum { OPT_WINDOW = 256, OPT_MATCH, OPT_CSV };
+    enum { OPT_WINDOW = 256, OPT_MATCH, OPT_CSV, OPT_SAME_COUNTER };
     static const struct option long_options[] = {
-        { "format",  required_argument, NULL, 'f' },
-        { "window",  required_argument, NULL, OPT_WINDOW },
-        { "match",   required_argument, NULL, OPT_MATCH },
-        { "csv",     required_argument, NULL, OPT_CSV },
-        { "help",    no_argument,       NULL, 'h' },
-        { "version", no_argument,       NULL, 'V' },
+        { "format",       required_argument, NULL, 'f' },
+        { "window",       required_argument, NULL, OPT_WINDOW },
+        { "match",        required_argument, NULL, OPT_MATCH },
+        { "csv",          required_argument, NULL, OPT_CSV },
+        { "same-counter", no_argument,       NULL, OPT_SAME_COUNTER },
+        { "help",         no_argument,       NULL, 'h' },
+        { "version",      no_argument,       NULL, 'V' },
         { NULL, 0, NULL, 0 }
     };
     static latency_run run;
@@ -1145,6 +943,9 @@ main(int argc, char *argv[])
         case OPT_CSV:
             csv.file.path = optarg;
             break;
+        case OPT_SAME_COUNTER:
+            run.same_counter = true;
+            break;
         case 'h':
             print_usage(stdout);
             return LATENCY_DONE;
@@ -1168,6 +969,9 @@ main(int argc, char *argv[])
                                  "nothing else");
     run.input_count = argc - optind;
     run.two_captures = run.input_count == 2;
+    if (run.same_counter && (!run.two_captures || run.format != VALTOCRANE_TICK_TRAILER))
+        return usage_error("%s", "--same-counter ties the tick counters of two captures: it "
+                                 "needs --format valtocrane-q3-graphite and CAPTURE_B");
     const char *const paths[2] = { argv[optind], run.two_captures ? argv[optind + 1] : NULL };
     if (run.two_captures && strcmp(paths[1], "-") == 0)
         return usage_error("%s", "standard input ('-') can be only the first capture");

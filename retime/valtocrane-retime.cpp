@@ -38,6 +38,7 @@
 #include <glib.h>
 #include <wiretap/wtap.h>
 
+#include "valtocrane-capture.h"
 #include "valtocrane-format.h"
 #include "valtocrane-host.h"
 #include "valtocrane-tool.h"

@@ -35,6 +35,7 @@
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/prefs-int.h>
+#include <epan/to_str.h>
 #include <wiretap/wtap.h>
 
 #include "packet-valtocrane.h"
@@ -60,6 +61,7 @@ static gint ett_valtocrane = -1;
 
 static expert_field ei_valtocrane_trailer_not_captured = EI_INIT;
 static expert_field ei_valtocrane_time_implausible = EI_INIT;
+static expert_field ei_valtocrane_clock_step = EI_INIT;
 
 static gint valtocrane_tstype = VALTOCRANE_DISABLED;
 static guint valtocrane_max_time_offset = VALTOCRANE_MAX_OFFSET_DEFAULT;
@@ -82,21 +84,11 @@ static dissector_handle_t valtocrane_handle;
  * type Ethernet, which honours the FCS length the capture file records. */
 static dissector_handle_t eth_dissector;
 
-/* The host dissects a capture in sessions: one when it opens the capture,
- * and a new one whenever it dissects the open capture anew (after a change
- * of preferences, say), going over the frames in order again. It keeps one
- * record per frame while the capture is open (the frame's time, Time
- * Shift's offset, the time precision) and hands it back in every session;
- * a device time written into it stays until this plugin writes the file
- * time back. What a session decoded with and did decides what the next
- * one needs (valtocrane_init). */
-struct valtocrane_session {
-    gint format;       /* the format the session started with */
-    gint eth_fcs;      /* the host's eth.fcs preference then (-1, 0 or 4) */
-    gboolean retimed;  /* it gave a frame record a device time */
-};
-
-static valtocrane_session this_session;
+/* Every record's first dissection in a session, whatever its link type,
+ * while a format is chosen (valtocrane_begin_record): a postdissector,
+ * under a protocol of its own that valtocrane_init turns on and off. */
+static int proto_valtocrane_records = -1;
+static dissector_handle_t valtocrane_records_handle;
 
 /* The preference has been switched from a format to "Disabled" since the
  * present session started. */
@@ -115,46 +107,76 @@ struct valtocrane_times {
     valtocrane_time previous;
 };
 
-static valtocrane_times session_times;
-static valtocrane_times previous_session_times;
-
-/* The tick counter is tied at the session's first frame with a readable
- * counter: to the capture file's time of that frame, or, when the session
- * before decoded the tick counter too (with the same FCS rule), to the time
- * that session gave the frame's record. The latter is the same tie in a new
- * dissection of the same capture, whichever frame that was tied at (the
- * GUI's read filter drops frames after their first dissection), and the
- * file's own time in a capture opened afresh. */
-static gboolean anchor_from_frame_record;
-
-/* The frames of the session waiting for a copy at another capture point
- * (valtocrane.latency), while the latency window lasts. */
-static valtocrane_matcher valtocrane_copies;
-
 /* What a frame's first dissection in a session found, kept for every later
  * dissection of it (a click, a display filter, the second pass): the
- * device's interval to the frame before, and the frame this one is a copy
- * of. By frame number, in file scope: freed with the session. */
+ * device's interval to the frame before, the frame this one is a copy of,
+ * and for a frame that is none what became of it. */
+enum valtocrane_fate : guint8 {
+    VALTOCRANE_FATE_WAITING,  /* for a copy, while the window lasts */
+    VALTOCRANE_FATE_COPIED,   /* a later frame is its copy */
+    VALTOCRANE_FATE_LOST      /* no copy came within the window */
+};
+
 struct valtocrane_frame_info {
     nstime_t delta;
     nstime_t latency;
     guint32 copy_of;   /* 0: none */
-    gboolean noted;    /* the frame had a device time */
+    guint8 noted;      /* the frame had a device time */
+    guint8 fate;       /* a valtocrane_fate */
 };
 
-static wmem_array_t *valtocrane_frame_infos;
+/* The host dissects a capture in sessions: one when it opens the capture,
+ * and a new one whenever it dissects the open capture anew (after a change
+ * of preferences, say), going over the frames in order again. It keeps one
+ * record per frame while the capture is open (the frame's time, Time
+ * Shift's offset, the time precision) and hands it back in every session;
+ * a device time written into it stays until this plugin writes the file
+ * time back. Everything a session knows is here; what the session before
+ * decoded with and did decides what this one needs (valtocrane_init). */
+struct valtocrane_session {
+    gint format;       /* the format the session started with */
+    gint eth_fcs;      /* the host's eth.fcs preference then (-1, 0 or 4) */
+    gboolean retimed;  /* it gave a frame record a device time */
 
-/* The frame whose first dissection was the latest, and the session's
- * times before it: the GUI and TShark give the next frame read the same
- * number when a read filter drops one, which then takes no part in the
- * intervals and copies. */
-static guint32 valtocrane_latest_first_num;
-static valtocrane_times valtocrane_times_before_latest;
+    valtocrane_times times;
+    /* The session before's, and whether the tick counter is tied at the
+     * session's first frame with a readable counter to the time that
+     * session gave the frame's record rather than to the capture file's
+     * time of it: when both decode the tick counter with the same FCS rule.
+     * That is the same tie in a new dissection of the same capture,
+     * whichever frame it was tied at (the GUI's read filter drops frames
+     * after their first dissection), and the file's own time in a capture
+     * opened afresh. */
+    valtocrane_times previous_times;
+    gboolean anchor_from_frame_record;
 
-/* Whether each interface of the capture is one whose frames
- * valtocrane-retime re-timed and stripped of the device's bytes, as far as
- * this session has looked: 0 not looked at, 1 no, 2 yes. */
-static guint8 valtocrane_interface_state[64];
+    /* The frames waiting for a copy at another capture point
+     * (valtocrane.latency), while the latency window lasts. */
+    valtocrane_matcher copies;
+
+    /* valtocrane_frame_info by frame number, and the steps of a device
+     * clock by the number of the first frame after one; in file scope,
+     * freed with the session. */
+    wmem_array_t *frames;
+    wmem_map_t *steps;
+
+    /* The record whose first dissection was the latest, and what it did:
+     * the GUI and TShark give the next record read the same number when a
+     * read filter drops one, which then takes no part in the intervals and
+     * copies. */
+    guint32 latest_num;
+    gint64 latest_offset;
+    gboolean latest_noted;      /* it had a device time */
+    gboolean latest_matched;    /* it went to the matcher */
+    valtocrane_times times_before_latest;
+
+    /* Whether each interface of the capture is one whose frames
+     * valtocrane-retime re-timed and stripped of the device's bytes, as far
+     * as this session has looked: 0 not looked at, 1 no, 2 yes. */
+    guint8 interface_state[64];
+};
+
+static valtocrane_session session;
 
 /* A relative time the host's way: both parts of one sign. */
 static nstime_t
@@ -194,7 +216,7 @@ valtocrane_set_frame_time(packet_info *pinfo, const valtocrane_time *device)
     fd->tsprec = (device ? WTAP_TSPREC_NSEC : static_cast<unsigned int>(pinfo->rec->tsprec)) & 0xF;
     pinfo->abs_ts = fd->abs_ts;
     if (device)
-        this_session.retimed = TRUE;
+        session.retimed = TRUE;
 }
 
 /* Whether anyone will see this protocol's items: the tree is shown (-V,
@@ -247,13 +269,25 @@ valtocrane_add_time_items(proto_tree *tree, tvbuff_t *tvb, gint offset,
     proto_item_set_generated(ti);
 }
 
-/* The device's intervals: since the session's first device time, since
- * the frame before with one, and since the frame's earlier copy. */
-static void
-valtocrane_add_interval_items(proto_tree *tree, tvbuff_t *tvb, const valtocrane_time &t,
-                              const valtocrane_frame_info *info)
+/* What a frame's first dissection in the session found, by its number;
+ * NULL where it noted nothing. */
+static valtocrane_frame_info *
+valtocrane_frame(guint32 num)
 {
-    const nstime_t relative = valtocrane_relative_nstime(valtocrane_time_sub(t, session_times.first));
+    if (num == 0 || num > wmem_array_get_count(session.frames))
+        return NULL;
+    return static_cast<valtocrane_frame_info *>(wmem_array_index(session.frames, num - 1));
+}
+
+/* The device's intervals: since the session's first device time, since
+ * the frame before with one, and since the frame's earlier copy; whether
+ * its copy is missing; a step of the device clock at this frame. */
+static void
+valtocrane_add_interval_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo,
+                              const valtocrane_time &t, const valtocrane_frame_info *info)
+{
+    const nstime_t relative =
+        valtocrane_relative_nstime(valtocrane_time_sub(t, session.times.first));
 
     proto_item_set_generated(proto_tree_add_time(tree, hf_valtocrane_time_relative, tvb, 0, 0,
                                                  &relative));
@@ -267,6 +301,14 @@ valtocrane_add_interval_items(proto_tree *tree, tvbuff_t *tvb, const valtocrane_
         proto_item_set_generated(proto_tree_add_uint(tree, hf_valtocrane_latency_frame, tvb, 0, 0,
                                                      info->copy_of));
     }
+    const auto *step = static_cast<const nstime_t *>(
+        wmem_map_lookup(session.steps, GUINT_TO_POINTER(pinfo->num)));
+    if (step != NULL)
+        proto_tree_add_expert_format(tree, pinfo, &ei_valtocrane_clock_step, tvb, 0, 0,
+                                     "The device clock stepped by %s s here (PTP, a restart?): "
+                                     "frames before and after pair only within the latency "
+                                     "window of each other",
+                                     rel_time_to_secs_str(pinfo->pool, step));
 }
 
 /* The capture header's port and lengths. */
@@ -293,52 +335,68 @@ valtocrane_is_whole_frame(tvbuff_t *tvb, const packet_info *pinfo)
            tvb_get_ds_tvb(tvb) == tvb;
 }
 
-/* The tick counter on the capture's clock (anchor_from_frame_record). */
+/* The tick counter on the capture's clock (anchor_from_frame_record);
+ * recorded is the time the frame record held when the dissection began. */
 static valtocrane_time
-valtocrane_anchored_counter_time(const packet_info *pinfo, const valtocrane_time &counter)
+valtocrane_anchored_counter_time(const packet_info *pinfo, const valtocrane_time &counter,
+                                 const nstime_t &recorded)
 {
-    valtocrane_tick_anchor *anchor = &session_times.tick_anchor;
+    valtocrane_tick_anchor *anchor = &session.times.tick_anchor;
 
     if (anchor->set)
         return valtocrane_tick_anchor_apply(anchor, valtocrane_time(), counter);
 
     valtocrane_time time = valtocrane_file_time(pinfo);
-    if (anchor_from_frame_record)
-        time = valtocrane_time_sub(valtocrane_from_nstime(&pinfo->fd->abs_ts),
+    if (session.anchor_from_frame_record)
+        time = valtocrane_time_sub(valtocrane_from_nstime(&recorded),
                                    valtocrane_from_nstime(&pinfo->fd->shift_offset));
     const valtocrane_time t = valtocrane_tick_anchor_apply(anchor, time, counter);
     /* The same tie as the session before's: the same capture, whose times
      * count from the frame it was tied at, even where a read filter has
      * dropped that frame since. */
-    const valtocrane_times &previous = previous_session_times;
-    if (anchor_from_frame_record && previous.tick_anchor.set && previous.have_first &&
+    const valtocrane_times &previous = session.previous_times;
+    if (session.anchor_from_frame_record && previous.tick_anchor.set && previous.have_first &&
         valtocrane_time_equal(anchor->offset, previous.tick_anchor.offset)) {
-        session_times.first = previous.first;
-        session_times.have_first = TRUE;
+        session.times.first = previous.first;
+        session.times.have_first = TRUE;
     }
     return t;
 }
 
-/* A frame's first dissection in the session begins. One with the number
- * of the frame before means the read filter dropped that one: what it did
- * is taken back (but for the tick counter's tie, which stays where the
- * first reading made it, as with "tshark -2 -R"). */
+/* A record's first dissection in the session begins, whatever it holds.
+ * One with the number of the record before means the read filter dropped
+ * that one: what it did is taken back (but for the tick counter's tie,
+ * which stays where the first reading made it, as with "tshark -2 -R").
+ * The same record seen again in the same dissection (by the dissector,
+ * then the postdissector) changes nothing. */
 static void
-valtocrane_begin_first_dissection(const packet_info *pinfo)
+valtocrane_begin_record(const packet_info *pinfo)
 {
-    if (pinfo->num == valtocrane_latest_first_num) {
-        const valtocrane_times kept = session_times;
-        session_times = valtocrane_times_before_latest;
-        session_times.tick_anchor = kept.tick_anchor;
-        if (this_session.format == VALTOCRANE_TICK_TRAILER) {
-            session_times.have_first = kept.have_first;
-            session_times.first = kept.first;
+    if (pinfo->num == session.latest_num && pinfo->fd->file_off == session.latest_offset)
+        return;
+    if (pinfo->num == session.latest_num && session.latest_noted) {
+        const valtocrane_times kept = session.times;
+        session.times = session.times_before_latest;
+        session.times.tick_anchor = kept.tick_anchor;
+        if (session.format == VALTOCRANE_TICK_TRAILER) {
+            session.times.have_first = kept.have_first;
+            session.times.first = kept.first;
         }
-        valtocrane_copies.retract_last();
+        valtocrane_frame_info *dropped = valtocrane_frame(session.latest_num);
+        if (session.latest_matched) {
+            session.copies.retract_last();
+            valtocrane_frame_info *earlier = valtocrane_frame(dropped ? dropped->copy_of : 0);
+            if (earlier != NULL)
+                earlier->fate = VALTOCRANE_FATE_WAITING;
+        }
+        if (dropped != NULL)
+            *dropped = valtocrane_frame_info();
     }
-    valtocrane_copies.forget_last();
-    valtocrane_latest_first_num = pinfo->num;
-    valtocrane_times_before_latest = session_times;
+    session.latest_num = pinfo->num;
+    session.latest_offset = pinfo->fd->file_off;
+    session.latest_noted = FALSE;
+    session.latest_matched = FALSE;
+    session.times_before_latest = session.times;
 }
 
 /* The capture point of a frame: its interface and, in the capture-header
@@ -353,6 +411,25 @@ valtocrane_capture_point(const packet_info *pinfo, const guint8 *frame, valtocra
     return valtocrane_host_interface(pinfo) * 4 + port;
 }
 
+/* What the matcher learnt: frames that waited in vain, steps of a device
+ * clock. */
+static void
+valtocrane_note_events(void)
+{
+    for (const valtocrane_event &e : session.copies.events()) {
+        if (e.kind == VALTOCRANE_STEP) {
+            auto *step = wmem_new(wmem_file_scope(), nstime_t);
+            *step = valtocrane_relative_nstime(e.t);
+            wmem_map_insert(session.steps, GUINT_TO_POINTER(static_cast<guint32>(e.id)), step);
+            continue;
+        }
+        valtocrane_frame_info *info = valtocrane_frame(static_cast<guint32>(e.id));
+        if (info != NULL)
+            info->fate = VALTOCRANE_FATE_LOST;
+    }
+    session.copies.clear_events();
+}
+
 /* Notes a device time of the session, and on the frame's first dissection
  * in it keeps what it found with the frame: the difference to the previous
  * device time, and the earlier copy of the frame's own bytes (own, own_len)
@@ -361,7 +438,7 @@ static const valtocrane_frame_info *
 valtocrane_note_device_time(packet_info *pinfo, const valtocrane_time &t, const guint8 *own,
                             guint own_len, guint32 point)
 {
-    valtocrane_times *times = &session_times;
+    valtocrane_times *times = &session.times;
     const guint index = pinfo->num - 1;
 
     if (!times->have_first) {
@@ -369,11 +446,8 @@ valtocrane_note_device_time(packet_info *pinfo, const valtocrane_time &t, const 
         times->have_first = TRUE;
     }
     if (pinfo->fd->visited) {
-        if (index >= wmem_array_get_count(valtocrane_frame_infos))
-            return NULL;
-        const auto *info = static_cast<const valtocrane_frame_info *>(
-            wmem_array_index(valtocrane_frame_infos, index));
-        return info->noted ? info : NULL;
+        const valtocrane_frame_info *info = valtocrane_frame(pinfo->num);
+        return info != NULL && info->noted ? info : NULL;
     }
 
     valtocrane_frame_info info = {};
@@ -381,33 +455,38 @@ valtocrane_note_device_time(packet_info *pinfo, const valtocrane_time &t, const 
     info.delta = valtocrane_relative_nstime(times->have_previous
                                                 ? valtocrane_time_sub(t, times->previous)
                                                 : valtocrane_time());
-    if (valtocrane_copies.active()) {
-        const valtocrane_copy copy = valtocrane_copies.add(
-            valtocrane_match_key(own, own_len, static_cast<valtocrane_match_kind>(
-                                                   valtocrane_latency_match)),
-            point, t, pinfo->num);
-        if (copy.found) {
-            info.copy_of = static_cast<guint32>(copy.earlier);
-            info.latency = valtocrane_relative_nstime(valtocrane_time_sub(t, copy.earlier_time));
-        }
-    }
     times->previous = t;
     times->have_previous = TRUE;
+    session.latest_noted = TRUE;
 
     /* Frames are numbered in the order of their first dissection; a frame
      * the read filter dropped gives its number to the next. */
     const valtocrane_frame_info none = {};
-    while (wmem_array_get_count(valtocrane_frame_infos) < index)
-        wmem_array_append_one(valtocrane_frame_infos, none);
-    if (index < wmem_array_get_count(valtocrane_frame_infos)) {
-        auto *slot = static_cast<valtocrane_frame_info *>(
-            wmem_array_index(valtocrane_frame_infos, index));
-        *slot = info;
-        return slot;
+    while (wmem_array_get_count(session.frames) < index)
+        wmem_array_append_one(session.frames, none);
+    if (index == wmem_array_get_count(session.frames))
+        wmem_array_append_one(session.frames, none);
+    auto *slot = static_cast<valtocrane_frame_info *>(wmem_array_index(session.frames, index));
+
+    if (session.copies.active()) {
+        const valtocrane_seen seen = {
+            valtocrane_match_key(own, own_len,
+                                 static_cast<valtocrane_match_kind>(valtocrane_latency_match)),
+            pinfo->num, point, valtocrane_host_interface(pinfo), t, valtocrane_file_time(pinfo)
+        };
+        const valtocrane_copy copy = session.copies.add(seen);
+        session.latest_matched = TRUE;
+        if (copy.found) {
+            info.copy_of = static_cast<guint32>(copy.earlier);
+            info.latency = valtocrane_relative_nstime(valtocrane_time_sub(t, copy.earlier_time));
+            valtocrane_frame_info *earlier = valtocrane_frame(info.copy_of);
+            if (earlier != NULL)
+                earlier->fate = VALTOCRANE_FATE_COPIED;
+        }
+        valtocrane_note_events();
     }
-    wmem_array_append_one(valtocrane_frame_infos, info);
-    return static_cast<const valtocrane_frame_info *>(
-        wmem_array_index(valtocrane_frame_infos, index));
+    *slot = info;
+    return slot;
 }
 
 /* The FCS length of the frame as the host's Ethernet dissector takes it:
@@ -418,7 +497,7 @@ valtocrane_fcs_len(const void *data)
 {
     const auto *eth = static_cast<const struct eth_phdr *>(data);
 
-    return eth != NULL && eth->fcs_len != -1 ? eth->fcs_len : this_session.eth_fcs;
+    return eth != NULL && eth->fcs_len != -1 ? eth->fcs_len : session.eth_fcs;
 }
 
 /* Whether the frame's interface is one valtocrane-retime re-timed and
@@ -429,14 +508,14 @@ valtocrane_interface_is_retimed(const packet_info *pinfo)
     const guint32 id = pinfo->rec->rec_header.packet_header.interface_id;
     const gboolean cached = (pinfo->rec->presence_flags & WTAP_HAS_INTERFACE_ID) &&
                             pinfo->rec->section_number == 0 &&
-                            id < G_N_ELEMENTS(valtocrane_interface_state);
+                            id < G_N_ELEMENTS(session.interface_state);
 
-    if (cached && valtocrane_interface_state[id] != 0)
-        return valtocrane_interface_state[id] == 2;
+    if (cached && session.interface_state[id] != 0)
+        return session.interface_state[id] == 2;
     const gboolean retimed =
         valtocrane_interface_retimed(valtocrane_host_interface_description(pinfo));
     if (cached)
-        valtocrane_interface_state[id] = retimed ? 2 : 1;
+        session.interface_state[id] = retimed ? 2 : 1;
     return retimed;
 }
 
@@ -503,13 +582,13 @@ dissect_valtocrane_retimed(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, 
                                                      valtocrane_fcs_len(data));
     const guint8 *frame = own.length ? tvb_get_ptr(tvb, 0, static_cast<gint>(own.length)) : NULL;
 
-    valtocrane_set_frame_time(pinfo, NULL);
     const valtocrane_frame_info *info = valtocrane_note_device_time(
         pinfo, t, frame, own.length, valtocrane_capture_point(pinfo, NULL, VALTOCRANE_DISABLED));
     if (valtocrane_tree_wanted(tree)) {
         proto_item *ti = proto_tree_add_item(tree, proto_valtocrane, tvb, 0, 0, ENC_NA);
         proto_item_set_generated(ti);
-        valtocrane_add_interval_items(proto_item_add_subtree(ti, ett_valtocrane), tvb, t, info);
+        valtocrane_add_interval_items(proto_item_add_subtree(ti, ett_valtocrane), tvb, pinfo, t,
+                                      info);
     }
     return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
 }
@@ -532,12 +611,15 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     }
     if (!pinfo->fd->visited)
-        valtocrane_begin_first_dissection(pinfo);
+        valtocrane_begin_record(pinfo);
+    /* Every frame has its capture file's time, but one with a device time
+     * found below. (The tick counter may be tied to what the record held.) */
+    const nstime_t recorded = pinfo->fd->abs_ts;
+    valtocrane_set_frame_time(pinfo, NULL);
     if (format != VALTOCRANE_TICK_TRAILER && format != VALTOCRANE_FRACTION_TRAILER &&
         format != VALTOCRANE_CAPTURE_HEADER) {
         /* "Disabled", with frames that a decoding format retimed still
-         * open: each gets its capture file time back. */
-        valtocrane_set_frame_time(pinfo, NULL);
+         * open. */
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     }
     if (valtocrane_interface_is_retimed(pinfo))
@@ -562,10 +644,10 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
     case VALTOCRANE_FOUND: {
         valtocrane_time t = valtocrane_device_time(layout, frame, at);
         if (layout == VALTOCRANE_TICK_TRAILER)
-            t = valtocrane_anchored_counter_time(pinfo, t);
+            t = valtocrane_anchored_counter_time(pinfo, t, recorded);
         valtocrane_set_frame_time(pinfo, &t);
         /* The frame's own bytes and capture point matter only to matching. */
-        const bool matching = valtocrane_copies.active();
+        const bool matching = session.copies.active();
         const valtocrane_span own = matching ? valtocrane_own_bytes(at, captured, reported, fcs_len)
                                              : valtocrane_span();
         const valtocrane_frame_info *info = valtocrane_note_device_time(
@@ -579,7 +661,7 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             proto_tree *valtocrane_tree = proto_item_add_subtree(ti, ett_valtocrane);
             valtocrane_add_time_items(valtocrane_tree, tvb, static_cast<gint>(at.time_offset),
                                       pinfo, t);
-            valtocrane_add_interval_items(valtocrane_tree, tvb, t, info);
+            valtocrane_add_interval_items(valtocrane_tree, tvb, pinfo, t, info);
             if (!trailer)
                 valtocrane_add_header_items(valtocrane_tree, tvb);
         }
@@ -587,10 +669,9 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         break;
     }
     case VALTOCRANE_TRAILER_CUT_OFF:
-        /* The capture cut the trailer off (or part of it): the frame keeps
-         * its capture file time, and what was captured of the frame in front
-         * of the trailer is dissected as the host would, cut short. */
-        valtocrane_set_frame_time(pinfo, NULL);
+        /* The capture cut the trailer off (or part of it): what was
+         * captured of the frame in front of the trailer is dissected as the
+         * host would, cut short. */
         if (valtocrane_tree_wanted(tree)) {
             const guint kept = MIN(captured, at.time_offset);
             ti = proto_tree_add_item(tree, proto_valtocrane, tvb, static_cast<gint>(kept),
@@ -601,16 +682,14 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         }
         break;
     case VALTOCRANE_NO_MARKER:
-        /* Frames without the marker are not the device's: they keep their
-         * capture file time and go to the Ethernet dissector whole. */
-        valtocrane_set_frame_time(pinfo, NULL);
+        /* Frames without the marker are not the device's: they go to the
+         * Ethernet dissector whole. */
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     case VALTOCRANE_TOO_SHORT:
     case VALTOCRANE_HEADER_CUT_SHORT:
         /* Too short for the layout (or cut short by the capture), with or
-         * without a tree: malformed, and the frame keeps its file time. The
-         * host's bounds exception ends the dissection here. */
-        valtocrane_set_frame_time(pinfo, NULL);
+         * without a tree: malformed. The host's bounds exception ends the
+         * dissection here. */
         if (trailer)
             THROW(ReportedBoundsError);
         tvb_ensure_bytes_exist(tvb, 0, at.outcome == VALTOCRANE_TOO_SHORT
@@ -623,6 +702,18 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
                                     valtocrane_frame_tvb(tvb, pinfo, at, captured, reported),
                                     pinfo, tree, data)
            + static_cast<int>(at.front + at.back);
+}
+
+/* Every record of the capture, after its dissection: one the plugin's
+ * dissector never sees (another link type, an event) still shows a read
+ * filter's drop of the record before it. */
+static int
+dissect_valtocrane_records(tvbuff_t *tvb _U_, packet_info *pinfo, proto_tree *tree _U_,
+                           void *data _U_)
+{
+    if (!pinfo->fd->visited)
+        valtocrane_begin_record(pinfo);
+    return 0;
 }
 
 /* The host's own choice for frames whose FCS length the capture file does
@@ -638,46 +729,64 @@ valtocrane_eth_fcs_preference(void)
 
 /* While a format is chosen, and for one session more once "Disabled" is
  * (to give the frames of the open capture their file times back), the
- * plugin has link type Ethernet; otherwise the host's own Ethernet
- * dissector has it, and the analyser is exactly the host alone, at no cost.
- * The entry changes only when a session starts, when every frame is about
- * to be dissected afresh: changed anywhere else, it would number a frame's
- * protocol layers otherwise than the dissection that stored per-frame state
- * by them (IP reassembly, for one), and that state would be lost. */
+ * plugin has link type Ethernet and sees every record's first dissection;
+ * otherwise the host's own Ethernet dissector has it, and the analyser is
+ * exactly the host alone, at no cost. The entry changes only when a session
+ * starts, when every frame is about to be dissected afresh: changed
+ * anywhere else, it would number a frame's protocol layers otherwise than
+ * the dissection that stored per-frame state by them (IP reassembly, for
+ * one), and that state would be lost. */
 static void
 valtocrane_init(void)
 {
-    const valtocrane_session previous = this_session;
+    const gint previous_format = session.format;
+    const gint previous_eth_fcs = session.eth_fcs;
+    const gboolean previous_retimed = session.retimed;
     dissector_table_t wtap_encap = find_dissector_table("wtap_encap");
 
-    this_session.format = valtocrane_tstype;
-    this_session.eth_fcs = valtocrane_eth_fcs_preference();
-    this_session.retimed = FALSE;
+    session.format = valtocrane_tstype;
+    session.eth_fcs = valtocrane_eth_fcs_preference();
+    session.retimed = FALSE;
+    session.previous_times = session.times;
+    session.times = valtocrane_times();
+    session.anchor_from_frame_record = previous_format == VALTOCRANE_TICK_TRAILER &&
+                                       session.format == VALTOCRANE_TICK_TRAILER &&
+                                       previous_eth_fcs == session.eth_fcs;
+    session.copies.reset(static_cast<std::uint64_t>(valtocrane_latency_window_us) * 1000);
+    session.frames = wmem_array_sized_new(wmem_file_scope(), sizeof(valtocrane_frame_info), 1024);
+    session.steps = wmem_map_new(wmem_file_scope(), g_direct_hash, g_direct_equal);
+    session.latest_num = 0;
+    session.latest_offset = -1;
+    session.latest_noted = FALSE;
+    session.latest_matched = FALSE;
+    memset(session.interface_state, 0, sizeof session.interface_state);
 
-    previous_session_times = session_times;
-    session_times = valtocrane_times();
-    valtocrane_latest_first_num = 0;
-    valtocrane_frame_infos = wmem_array_sized_new(wmem_file_scope(), sizeof(valtocrane_frame_info),
-                                                  1024);
-    valtocrane_copies.reset(static_cast<std::uint64_t>(valtocrane_latency_window_us) * 1000);
-    anchor_from_frame_record = previous.format == VALTOCRANE_TICK_TRAILER &&
-                               this_session.format == VALTOCRANE_TICK_TRAILER &&
-                               previous.eth_fcs == this_session.eth_fcs;
-    memset(valtocrane_interface_state, 0, sizeof valtocrane_interface_state);
-
-    const gboolean needed = this_session.format != VALTOCRANE_DISABLED || previous.retimed ||
+    const gboolean needed = session.format != VALTOCRANE_DISABLED || previous_retimed ||
                             valtocrane_switched_off;
     valtocrane_switched_off = FALSE;
     if (needed && dissector_get_uint_handle(wtap_encap, WTAP_ENCAP_ETHERNET) != valtocrane_handle)
         dissector_change_uint("wtap_encap", WTAP_ENCAP_ETHERNET, valtocrane_handle);
     else if (!needed && dissector_get_uint_handle(wtap_encap, WTAP_ENCAP_ETHERNET) != eth_dissector)
         dissector_reset_uint("wtap_encap", WTAP_ENCAP_ETHERNET);
+    proto_set_decoding(proto_valtocrane_records, needed);
+}
+
+/* The sequential reading of the capture is done (TShark's first of two
+ * passes, the GUI's reading of a file or the end of a live capture): every
+ * frame still waiting for a copy waited in vain. */
+static void
+valtocrane_postseq(void)
+{
+    if (!session.copies.active())
+        return;
+    session.copies.finish();
+    valtocrane_note_events();
 }
 
 static void
 valtocrane_cleanup(void)
 {
-    valtocrane_copies.release();
+    session.copies.release();
 }
 
 static void
@@ -747,6 +856,10 @@ proto_register_valtocrane(void)
           { "valtocrane.time_implausible", PI_ASSUMPTION, PI_WARN,
             "Device time far from the capture file time",
             EXPFILL }},
+        { &ei_valtocrane_clock_step,
+          { "valtocrane.clock_step", PI_SEQUENCE, PI_NOTE,
+            "The device clock stepped here",
+            EXPFILL }},
     };
 
     static gint *ett[] = {
@@ -801,7 +914,17 @@ proto_register_valtocrane(void)
 
     register_dissector("valtocrane", dissect_valtocrane, proto_valtocrane);
     register_init_routine(valtocrane_init);
+    register_postseq_cleanup_routine(valtocrane_postseq);
     register_cleanup_routine(valtocrane_cleanup);
+
+    /* What the plugin must see of every record while a format is chosen:
+     * off until then. */
+    proto_valtocrane_records = proto_register_protocol("ValtoCrane records", "ValtoCrane records",
+                                                       "valtocrane_records");
+    valtocrane_records_handle = register_dissector("valtocrane_records",
+                                                   dissect_valtocrane_records,
+                                                   proto_valtocrane_records);
+    proto_set_decoding(proto_valtocrane_records, FALSE);
 }
 
 void
@@ -815,4 +938,5 @@ proto_reg_handoff_valtocrane(void)
     eth_dissector = dissector_get_default_uint_handle("wtap_encap", WTAP_ENCAP_ETHERNET);
     if (eth_dissector == NULL)
         eth_dissector = find_dissector("eth_maybefcs");
+    register_postdissector(valtocrane_records_handle);
 }

@@ -36,7 +36,55 @@
 #include <epan/tap.h>
 #include <wiretap/wtap.h>
 
+#include "valtocrane-capture.h"
 #include "valtocrane-host.h"
+
+/* ---- Dissection ----------------------------------------------------------- */
+
+/* epan_dissect_run(_with_taps) of a record, without column information.
+ * From 4.6 on the dissection makes the frame's tvb over the record's own
+ * bytes; before, it is handed a tvb over them, as the GUI's frame_tvbuff
+ * is (frame_tvbuff.c belongs to the programs, not the libraries; a
+ * real-data tvb is the same to a dissector: the top-level buffer, of the
+ * frame's captured and reported length). */
+static inline void
+valtocrane_host_dissect(epan_dissect_t *edt, gboolean with_taps, int file_type_subtype,
+                        valtocrane_record *r, frame_data *fd, column_info *cinfo)
+{
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+    if (with_taps)
+        epan_dissect_run_with_taps(edt, file_type_subtype, &r->rec, fd, cinfo);
+    else
+        epan_dissect_run(edt, file_type_subtype, &r->rec, fd, cinfo);
+#else
+    tvbuff_t *tvb = tvb_new_real_data(valtocrane_record_data(r), fd->cap_len,
+                                      fd->pkt_len > G_MAXINT ? G_MAXINT
+                                                             : static_cast<gint>(fd->pkt_len));
+    if (with_taps)
+        epan_dissect_run_with_taps(edt, file_type_subtype, &r->rec, tvb, fd, cinfo);
+    else
+        epan_dissect_run(edt, file_type_subtype, &r->rec, tvb, fd, cinfo);
+#endif
+}
+
+/* The value of a field in a dissection's tree: 4.4 made it a pointer. */
+static inline fvalue_t *
+valtocrane_host_field_value(field_info *fi)
+{
+#if VALTOCRANE_HOST_AT_LEAST(4, 4)
+    return fi->value;
+#else
+    return &fi->value;
+#endif
+}
+
+/* The fields postdissectors want on a frame's first pass: primed by the
+ * program before 4.6, by the dissection library itself from 4.6 on. */
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+#define valtocrane_host_prime_first_pass(edt) ((void)(edt))
+#else
+#define valtocrane_host_prime_first_pass(edt) prime_epan_dissect_with_postdissector_wanted_hfids(edt)
+#endif
 
 namespace host {
 class Records;

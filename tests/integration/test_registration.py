@@ -34,6 +34,10 @@ FIELDS = [  # as -G fields lists them: kind, label, abbreviation, type, parent, 
      "file time", "valtocrane.trailer_not_captured", "FT_NONE", "valtocrane", "", "0x0", ""],
     ["F", "Device time far from the capture file time", "valtocrane.time_implausible", "FT_NONE",
      "valtocrane", "", "0x0", ""],
+    ["F", "The device clock stepped here", "valtocrane.clock_step", "FT_NONE", "valtocrane", "",
+     "0x0", ""],
+    # A postdissector's protocol: every record's first dissection, not only Ethernet's.
+    ["P", "ValtoCrane records", "valtocrane_records"],
 ]
 
 
