@@ -20,6 +20,8 @@ const valtocrane_format_info VALTOCRANE_FORMATS[VALTOCRANE_FORMAT_COUNT] = {
 
 const char VALTOCRANE_RETIMED_NOTE[] =
     "[device times applied by valtocrane-retime, device bytes removed]";
+const char VALTOCRANE_RETIMED_KEPT_NOTE[] =
+    "[device times applied by valtocrane-retime, device bytes kept]";
 
 const valtocrane_format_info &
 valtocrane_format_info_of(int format)

@@ -178,6 +178,11 @@ bool valtocrane_time_implausible(valtocrane_time device, valtocrane_time file,
  * times are the device times already, and the plugin leaves them alone. */
 extern const char VALTOCRANE_RETIMED_NOTE[];
 
+/* The note valtocrane-retime adds with --keep-device-bytes: the file times
+ * are the device times, and the device's bytes are still there (the plugin
+ * decodes them as usual). */
+extern const char VALTOCRANE_RETIMED_KEPT_NOTE[];
+
 bool valtocrane_interface_retimed(const char *description);
 
 #endif /* VALTOCRANE_FORMAT_H */

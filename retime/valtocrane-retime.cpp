@@ -41,6 +41,7 @@
 #include "valtocrane-capture.h"
 #include "valtocrane-format.h"
 #include "valtocrane-host.h"
+#include "valtocrane-stats.h"
 #include "valtocrane-tool.h"
 
 static const char PROGRAM[] = "valtocrane-retime";
@@ -65,6 +66,7 @@ enum retime_outcome {
     NO_HEADER_MARKER,
     HEADER_CUT_SHORT,
     BEFORE_1970,
+    ALREADY_RETIMED,
     OUTCOME_COUNT
 };
 
@@ -78,6 +80,7 @@ static const char *const outcome_text[OUTCOME_COUNT] = {
     "without the capture header (first word not 6)",
     "capture header cut short",
     "device time before 1970, which pcapng cannot hold",
+    "re-timed by valtocrane-retime before (its interface says so)",
 };
 
 /* What the shared rules found in a frame, as the tool counts it. */
@@ -110,9 +113,15 @@ constexpr guint32 PORT_SLOTS = VALTOCRANE_PORT_UNKNOWN + 1;
 
 constexpr guint32 NO_INTERFACE = G_MAXUINT32;
 
+/* What valtocrane-retime did to an input interface's frames before, as
+ * its note in the interface's description says: a file this tool wrote,
+ * run through again (a pipeline step run twice, a folder re-timed twice). */
+enum earlier_retime { NOT_RETIMED, RETIMED_STRIPPED, RETIMED_KEPT };
+
 struct input_interface {
     wtap_block_t copy;  /* the input's description, in nanoseconds */
     bool ethernet;
+    earlier_retime earlier;
     guint32 own;
     guint32 port[PORT_SLOTS];
 };
@@ -120,6 +129,9 @@ struct input_interface {
 struct retimer {
     valtocrane_format format;
     bool keep_device_bytes;
+    /* The input as the re-timed interfaces name it, so that interfaces of
+     * two inputs stay apart when merged (mergecap merges alike ones). */
+    const char *input_name;
 
     /* The tick counter tied to the capture file's clock at the first frame
      * with a readable counter. */
@@ -201,10 +213,12 @@ shown_name(const char *path, bool input)
 
 /* The device time of a record by the plugin's rules, and where the
  * device's bytes lie. The tick counter is anchored at the first frame with
- * a readable counter even where that frame is then left unchanged. */
+ * a readable counter even where that frame is then left unchanged. A frame
+ * this tool re-timed before keeps its time: it is copied as it is where its
+ * device bytes are gone or are to stay. */
 static retime_outcome
-device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_time *t,
-            valtocrane_location *at)
+device_time(retimer *rt, const input_interface *in, const wtap_rec *rec, const guint8 *data,
+            valtocrane_time *t, valtocrane_location *at)
 {
     if (rec->rec_type != REC_TYPE_PACKET)
         return NOT_A_PACKET;
@@ -213,6 +227,9 @@ device_time(retimer *rt, const wtap_rec *rec, const guint8 *data, valtocrane_tim
 
     if (rec->rec_header.packet_header.pkt_encap != WTAP_ENCAP_ETHERNET)
         return OTHER_LINK_TYPE;
+    if (in != NULL && (in->earlier == RETIMED_STRIPPED ||
+                       (in->earlier == RETIMED_KEPT && rt->keep_device_bytes)))
+        return ALREADY_RETIMED;
 
     *at = valtocrane_record_device_time(rt->format, rec, data, &rt->tick_anchor, t);
     if (at->outcome != VALTOCRANE_FOUND)
@@ -262,19 +279,24 @@ apply_device_time(retimer *rt, valtocrane_record *record, guint8 *data, valtocra
     return data;
 }
 
-/* Whether the frames written on an output interface lose their device
- * bytes, decided when the interface is written, before its frames. A
- * trailer format strips every re-timed frame of an Ethernet interface;
- * the frames left as they were there had no readable device time (or one
- * before 1970), so their file time is what the plugin shows them with
- * either way. The capture header's frames that are re-timed all go on the
- * port interfaces; the input interface's own copy keeps only frames
- * without a readable header, which it leaves as they were. */
+/* Whether the frames written on an output interface are re-timed by this
+ * run, decided when the interface is written, before its frames. A
+ * trailer format re-times every frame of an Ethernet interface with a
+ * readable device time; those left as they were had none (or one before
+ * 1970), so their file time is what the plugin shows them with either way.
+ * The capture header's frames that are re-timed all go on the port
+ * interfaces; the input interface's own copy keeps only frames without a
+ * readable header, which it leaves as they were. An interface this tool
+ * re-timed before is either copied as it is or, its device bytes kept
+ * then, stripped of them now on its own copy: its ports have interfaces of
+ * their own already. */
 static bool
-strips_device_bytes(const retimer *rt, bool ethernet, bool port)
+retimes(const retimer *rt, const input_interface &in, bool port)
 {
-    if (rt->keep_device_bytes || rt->format == VALTOCRANE_DISABLED || !ethernet)
+    if (rt->format == VALTOCRANE_DISABLED || !in.ethernet)
         return false;
+    if (in.earlier != NOT_RETIMED)
+        return in.earlier == RETIMED_KEPT && !rt->keep_device_bytes;
     return rt->format != VALTOCRANE_CAPTURE_HEADER || port;
 }
 
@@ -293,8 +315,23 @@ append_string_option(wtap_block_t block, guint option, const char *text)
     }
 }
 
+/* An interface description's note as to what this tool did. */
+static earlier_retime
+retime_note(wtap_block_t idb)
+{
+    char *description;
+
+    if (wtap_block_get_string_option_value(idb, OPT_IDB_DESCRIPTION, &description) !=
+        WTAP_OPTTYPE_SUCCESS)
+        return NOT_RETIMED;
+    if (valtocrane_interface_retimed(description))
+        return RETIMED_STRIPPED;
+    return strstr(description, VALTOCRANE_RETIMED_KEPT_NOTE) != NULL ? RETIMED_KEPT : NOT_RETIMED;
+}
+
 /* Writes an output interface: the input's, named after a port where port
- * is given, noted as re-timed where its frames lose their device bytes;
+ * is given; where this run re-times its frames, its description says so
+ * (and whether their device bytes are gone) and names the input, once;
  * returns its number in the output, or NO_INTERFACE on an error. */
 static guint32
 add_output_interface(retimer *rt, wtap_dumper *pdh, const input_interface &in, const char *port,
@@ -304,8 +341,28 @@ add_output_interface(retimer *rt, wtap_dumper *pdh, const input_interface &in, c
 
     if (port != NULL)
         append_string_option(idb, OPT_IDB_NAME, port);
-    if (strips_device_bytes(rt, in.ethernet, port != NULL))
-        append_string_option(idb, OPT_IDB_DESCRIPTION, VALTOCRANE_RETIMED_NOTE);
+    if (retimes(rt, in, port != NULL)) {
+        const char *note = rt->keep_device_bytes ? VALTOCRANE_RETIMED_KEPT_NOTE
+                                                 : VALTOCRANE_RETIMED_NOTE;
+        char *description;
+        if (in.earlier == RETIMED_KEPT &&
+            wtap_block_get_string_option_value(idb, OPT_IDB_DESCRIPTION, &description) ==
+                WTAP_OPTTYPE_SUCCESS) {
+            /* The note of the run that kept the device bytes, now gone. */
+            GString *text = g_string_new(description);
+            const char *kept = strstr(text->str, VALTOCRANE_RETIMED_KEPT_NOTE);
+            const gssize at = kept - text->str;
+            g_string_erase(text, at, static_cast<gssize>(strlen(VALTOCRANE_RETIMED_KEPT_NOTE)));
+            g_string_insert(text, at, note);
+            wtap_block_set_string_option_value(idb, OPT_IDB_DESCRIPTION, text->str, text->len);
+            g_string_free(text, TRUE);
+        } else {
+            char *input = g_strdup_printf("[input %s]", rt->input_name);
+            append_string_option(idb, OPT_IDB_DESCRIPTION, note);
+            append_string_option(idb, OPT_IDB_DESCRIPTION, input);
+            g_free(input);
+        }
+    }
     const bool added = wtap_dump_add_idb(pdh, idb, err, err_info);
     wtap_block_unref(idb);
     return added ? rt->output_interfaces++ : NO_INTERFACE;
@@ -325,6 +382,7 @@ copy_interface(retimer *rt, wtap_dumper *pdh, wtap_block_t idb, int *err, char *
     if (wtap_block_set_uint8_option_value(in.copy, OPT_IDB_TSRESOL, 9) != WTAP_OPTTYPE_SUCCESS)
         wtap_block_add_uint8_option(in.copy, OPT_IDB_TSRESOL, 9);
     in.ethernet = mand->wtap_encap == WTAP_ENCAP_ETHERNET;
+    in.earlier = retime_note(idb);
     for (guint32 &port : in.port)
         port = NO_INTERFACE;
     in.own = add_output_interface(rt, pdh, in, NULL, err, err_info);
@@ -347,6 +405,16 @@ copy_new_interfaces(retimer *rt, wtap *wth, wtap_dumper *pdh, guint32 *failed, i
         }
     }
     return true;
+}
+
+/* The input interface of a packet record, where the input described it. */
+static const input_interface *
+input_interface_of(retimer *rt, wtap *wth, const wtap_rec *rec)
+{
+    if (rec->rec_type != REC_TYPE_PACKET)
+        return NULL;
+    const guint32 id = valtocrane_record_interface(wth, rec);
+    return id < rt->interfaces->len ? &g_array_index(rt->interfaces, input_interface, id) : NULL;
 }
 
 static void
@@ -438,22 +506,6 @@ note_order(retimer *rt, const wtap_rec *rec)
     rt->have_last_time = true;
 }
 
-/* A relative time with its sign, from a normalised one. */
-static void
-format_offset(char *out, size_t size, valtocrane_time d)
-{
-    std::int64_t secs = d.secs;
-    std::int32_t nsecs = d.nsecs;
-
-    if (secs < 0 && nsecs != 0) {
-        secs = -secs - 1;
-        nsecs = static_cast<std::int32_t>(VALTOCRANE_NS_PER_SEC) - nsecs;
-    } else if (secs < 0) {
-        secs = -secs;
-    }
-    snprintf(out, size, "%c%" PRId64 ".%09" PRId32 " s", d.secs < 0 ? '-' : '+', secs, nsecs);
-}
-
 /* (file_name: the output's, where it is a file that can be sorted.) */
 static void
 print_summary(const retimer *rt, const char *file_name)
@@ -468,13 +520,10 @@ print_summary(const retimer *rt, const char *file_name)
             fprintf(stderr, "  unchanged, %s: %" G_GUINT64_FORMAT "\n", outcome_text[o],
                     rt->count[o]);
     }
-    if (rt->count[RETIMED] != 0) {
-        char least[48], greatest[48];
-
-        format_offset(least, sizeof least, rt->least_offset);
-        format_offset(greatest, sizeof greatest, rt->greatest_offset);
-        fprintf(stderr, "  device time minus capture file time: %s to %s\n", least, greatest);
-    }
+    if (rt->count[RETIMED] != 0)
+        fprintf(stderr, "  device time minus capture file time: %s to %s\n",
+                valtocrane_signed_seconds(rt->least_offset).c_str(),
+                valtocrane_signed_seconds(rt->greatest_offset).c_str());
     if (rt->implausible != 0)
         fprintf(stderr, "  device time more than %" PRIu32 " s away from the capture file time: %"
                 G_GUINT64_FORMAT " (is the format right, is the device clock set?)\n",
@@ -645,13 +694,16 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
         const guint32 *port = NULL;
 
         rt->frames++;
-        if (out->pdh == NULL && !start_output(rt, wth, out, &params, &err, &err_info)) {
+        if ((out->pdh == NULL && !start_output(rt, wth, out, &params, &err, &err_info)) ||
+            !copy_new_interfaces(rt, wth, out->pdh, &failed_interface, &err, &err_info)) {
             write_failed = true;
             break;
         }
-        const retime_outcome outcome = device_time(rt, rec, data, &t, &at);
+        const input_interface *in = input_interface_of(rt, wth, rec);
+        const retime_outcome outcome = device_time(rt, in, rec, data, &t, &at);
         rt->count[outcome]++;
-        if (outcome == RETIMED && rt->format == VALTOCRANE_CAPTURE_HEADER) {
+        if (outcome == RETIMED && rt->format == VALTOCRANE_CAPTURE_HEADER &&
+            (in == NULL || in->earlier == NOT_RETIMED)) {
             port_word = valtocrane_load_le32(data + VALTOCRANE_HEADER_PORT_OFF);
             port = &port_word;
         }
@@ -660,8 +712,7 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
         /* Every time is written in nanoseconds. */
         rec->tsprec = WTAP_TSPREC_NSEC;
 
-        if (!copy_new_interfaces(rt, wth, out->pdh, &failed_interface, &err, &err_info) ||
-            !choose_interface(rt, wth, out->pdh, rec, port, &failed_interface, &err,
+        if (!choose_interface(rt, wth, out->pdh, rec, port, &failed_interface, &err,
                               &err_info)) {
             write_failed = true;
             break;
@@ -795,8 +846,12 @@ main(int argc, char *argv[])
 
     valtocrane_tool_clean_up_on_signals();
 
+    gchar *input_name = strcmp(in_path, "-") == 0 ? g_strdup("standard input")
+                                                  : g_path_get_basename(in_path);
+    rt.input_name = input_name;
     const int exit_code = retime_file(&rt, in_path, &out);
     valtocrane_output_free(&out.file);
+    g_free(input_name);
     wtap_cleanup();
     return exit_code;
 }

@@ -507,16 +507,24 @@ Session::times() const
  * set_preference do; the dialog's unstash has the same effect (the value
  * set, the module marked changed). Then prefs_apply_all. */
 void
-set_format(const char *name)
+set_preference(const char *setting)
 {
-    gchar *arg = g_strdup_printf("valtocrane.ts_type:%s", name);
+    gchar *arg = g_strdup(setting);
     char *errmsg = NULL;
     const prefs_set_pref_e result = prefs_set_pref(arg, &errmsg);
     g_free(arg);
     g_free(errmsg);
     if (result != PREFS_SET_OK)
-        g_error("cannot set valtocrane.ts_type to %s", name);
+        g_error("cannot set %s", setting);
     prefs_apply_all();
+}
+
+void
+set_format(const char *name)
+{
+    gchar *setting = g_strdup_printf("valtocrane.ts_type:%s", name);
+    set_preference(setting);
+    g_free(setting);
 }
 
 } // namespace host

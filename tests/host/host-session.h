@@ -230,7 +230,9 @@ private:
 };
 
 /* The GUI's preference change without a capture open (no redissection):
- * prefs_set_pref, then every module's apply routine. */
+ * prefs_set_pref with "module.name:value", then every module's apply
+ * routine; set_format for valtocrane.ts_type. */
+void set_preference(const char *setting);
 void set_format(const char *name);
 
 } // namespace host

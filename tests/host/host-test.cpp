@@ -136,6 +136,7 @@ typedef std::vector<guint8> Bytes;
 struct Interface {
     int encap;
     int tsprec;  // WTAP_TSPREC_USEC or WTAP_TSPREC_NSEC
+    const char *description = nullptr;
 };
 
 struct Record {
@@ -163,6 +164,9 @@ write_pcapng(const char *name, const std::vector<Interface> &interfaces,
         mand->wtap_encap = i.encap;
         mand->tsprecision = i.tsprec;
         mand->snap_len = 262144;
+        if (i.description != nullptr)
+            wtap_block_add_string_option(idb, OPT_IDB_DESCRIPTION, i.description,
+                                         strlen(i.description));
         if (i.tsprec == WTAP_TSPREC_NSEC) {
             mand->time_units_per_second = 1000000000;
             wtap_block_add_uint8_option(idb, OPT_IDB_TSRESOL, 9);
@@ -1113,6 +1117,94 @@ TEST(Disabled, CaptureOpenedAfterARetimedOneIsDissectedAsByTheHostAlone)
     EXPECT_EQ(ethernet_entry(), host_ethernet) << "after a redissection in Disabled";
     EXPECT_TRUE(times_are(next.times(), fragment_times));
     EXPECT_TRUE(selected_shows(next, 2, "udp")) << "after a redissection";
+}
+
+// A frame the read filter drops is taken back whatever record comes after
+// it: another Ethernet frame, a raw IP packet, Ethernet inside PPI. Device
+// times 1000, 2000 (dropped), 3000 s: the last kept frame lies 2000 s after
+// the first, not 1000 s after the dropped one.
+TEST(ReadFilter, ADroppedFrameIsTakenBackWhateverComesNext)
+{
+    Bytes ip = ethernet_frame(60);
+    ip.erase(ip.begin(), ip.begin() + 14);
+    ip[0] = 0x45;  // an IPv4 header's first byte: no device's frame
+    const Bytes ppi_header = { 0, 0, 8, 0, 1, 0, 0, 0 };  // version 0, 8 bytes, Ethernet
+    Bytes ppi = ethernet_frame();
+    ppi.insert(ppi.begin(), ppi_header.begin(), ppi_header.end());
+    const struct {
+        const char *what;
+        Interface next_link;
+        Bytes next;
+    } cases[] = {
+        { "raw IP", { WTAP_ENCAP_RAW_IP, WTAP_TSPREC_NSEC }, ip },
+        { "PPI", { WTAP_ENCAP_PPI, WTAP_TSPREC_NSEC }, ppi },
+        { "Ethernet", { WTAP_ENCAP_ETHERNET, WTAP_TSPREC_NSEC }, ethernet_frame() },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string capture = write_pcapng("dropped", { ethernet_ns[0], c.next_link }, {
+            { 1700000000, 0, with_header(1000, 0), 0 },
+            { 1700000001, 0, with_header(2000, 0), 0 },
+            { 1700000002, 0, c.next, 1 },
+            { 1700000003, 0, with_header(3000, 0), 0 },
+        });
+        host::set_format(HEADER);
+        Session s;
+        ASSERT_TRUE(s.open(capture, "frame.time_epoch != 1700000001"));
+        for (int pass = 0; pass < 2; pass++) {
+            EXPECT_EQ(field_shown(s, 3, "valtocrane.time_delta"), "2000.000000000") << pass;
+            EXPECT_EQ(field_shown(s, 3, "valtocrane.time_relative"), "2000.000000000") << pass;
+            s.redissect();
+        }
+    }
+}
+
+// The tick counter lies before a 4-byte FCS that the capture file does not
+// mention: eth.fcs decides. Frame 1 has 10 bytes: a counter in its last 8
+// when frames have no FCS, too short for one before an FCS. Dissected anew
+// after eth.fcs changed, the counter is read elsewhere and tied afresh at
+// the first frame that has one now, frame 2, to its file time (not to what
+// its record held); frame 3 lies 2000 ticks (10 us) after it.
+TEST(TickCounter, TiedAfreshWhenTheFcsPreferenceMovesTheCounter)
+{
+    const Bytes fcs = { 0xAA, 0xBB, 0xCC, 0xDD };
+    Bytes f2 = with_ticks(1000), f3 = with_ticks(3000);
+    f2.insert(f2.end(), fcs.begin(), fcs.end());
+    f3.insert(f3.end(), fcs.begin(), fcs.end());
+    const std::string capture = write_pcapng("fcs-ticks", ethernet_ns, {
+        { 1700000000, 0, first_bytes(with_ticks(7), 10), 0 },
+        { 1700000001, 0, f2, 0 },
+        { 1700000002, 0, f3, 0 },
+    });
+    host::set_preference("eth.fcs:never");
+    host::set_format(TICKS);
+    Session s;
+    ASSERT_TRUE(s.open(capture));
+    host::set_preference("eth.fcs:always");
+    s.redissect();
+    EXPECT_TRUE(times_are(s.times(), { { 1700000000, 0, NS }, { 1700000001, 0, NS },
+                                       { 1700000001, 10000, NS } }));
+    host::set_preference("eth.fcs:heuristic");
+}
+
+// Which interfaces valtocrane-retime re-timed is looked up for each
+// capture: interface 0 of one capture carries the tool's note, interface 0
+// of the next does not, and its frames are decoded.
+TEST(Retimed, InterfacesAreLookedUpAfreshForEachCapture)
+{
+    const char *const note =
+        "eth0 [device times applied by valtocrane-retime, device bytes removed]";
+    const std::string retimed = write_pcapng("retimed", {
+        { WTAP_ENCAP_ETHERNET, WTAP_TSPREC_NSEC, note } }, {
+        { 1600000000, 0, ethernet_frame(), 0 },
+    });
+    host::set_format(HEADER);
+    Session s;
+    ASSERT_TRUE(s.open(retimed));
+    EXPECT_TRUE(times_are(s.times(), { { 1600000000, 0, NS } }));
+    s.close();
+    ASSERT_TRUE(s.open(header_capture()));
+    EXPECT_TRUE(times_are(s.times(), header_decoded));
 }
 
 } // namespace

@@ -401,3 +401,116 @@ def test_refuses_to_write_over_a_capture(latency, tmp_path):
         proc = latency("-f", "valtocrane-pcapng", "--csv", csv_file, capture)
         assert proc.returncode == 1 and "refusing to write over a capture" in proc.stderr
     assert capture.read_bytes() == before
+
+
+# Device clocks that jump and times that lie (device ns after BASE): after a
+# step back of an hour, matching goes on at once; a frame a year ahead is
+# given up and changes nothing. The tool and the plugin pair the same frames.
+HOUR, YEAR = 3600 * 10**9, 365 * 86400 * 10**9
+CLOCKS = {
+    "a step back of an hour": (
+        [("A", 0, F[0]), ("B", 4000, F[0]), ("A", 10000, F[1]), ("B", 14000, F[1]),
+         ("A", 20000, F[2]), ("A", -HOUR, F[3]), ("B", -HOUR + 3000, F[3]),
+         ("A", -HOUR + 10000, F[4]), ("B", -HOUR + 12500, F[4])],
+        [(1, 2, 4000), (3, 4, 4000), (6, 7, 3000), (8, 9, 2500)], {A: (5, 5, 1), B: (4, 4, 0)}),
+    "one frame a year ahead": (
+        [("A", 0, F[0]), ("B", 4000, F[0]), ("A", YEAR, F[5]), ("A", 10000, F[1]),
+         ("B", 14000, F[1]), ("A", 20000, F[2]), ("B", 21000, F[2])],
+        [(1, 2, 4000), (4, 5, 4000), (6, 7, 1000)], {A: (4, 4, 1), B: (3, 3, 0)}),
+}
+
+
+@pytest.mark.parametrize("name", list(CLOCKS))
+def test_clocks_that_step_and_times_that_lie(tshark, latency, name):
+    frames, expected, counts = CLOCKS[name]
+    capture = ports_capture(tshark.capture_path("clock-%d.pcapng" % list(CLOCKS).index(name)),
+                            frames)
+    proc = latency("-f", "valtocrane-pcapng", "--csv", "-", capture)
+    assert proc.returncode == 0, proc.stderr
+    assert pairs(proc.stdout) == expected
+    assert points(proc.stderr) == counts
+    assert plugin_pairs(tshark, capture, "valtocrane-pcapng", []) == expected
+    step = "interface 0 (dev0): at frame 6, -3600.0" in proc.stderr
+    assert step == name.startswith("a step")
+    # The plugin notes the step on the first frame after it, once it knows.
+    noted = tshark.fields(capture, ["frame.number"], "valtocrane-pcapng",
+                          ["-2", "-Y", "valtocrane.clock_step"])
+    assert noted == ([["6"]] if step else [])
+
+
+@pytest.mark.parametrize("target", ["/dev/stdout", "/proc/self/fd/1"])
+def test_csv_to_standard_output_under_any_name_sends_the_report_to_standard_error(
+        latency, tmp_path, target):
+    capture = ports_capture(tmp_path / "ports.pcapng", ONE_CAPTURE["ports A and B, both ways"][1])
+    proc = latency("-f", "valtocrane-pcapng", "--csv", target, capture)
+    assert proc.returncode == 0, proc.stderr
+    assert pairs(proc.stdout) == ONE_CAPTURE["ports A and B, both ways"][2]
+    assert "Capture point" not in proc.stdout and "Capture point" in proc.stderr
+
+
+def tick_captures(folder, host_b_ahead_ns):
+    """a.pcapng and b.pcapng of one device's tick counter: frames F0 to F2
+    at A, each at B 37 ticks (185 ns) later; B's capture host's clock runs
+    host_b_ahead_ns ahead of A's."""
+    paths = []
+    for name, later_ticks, ahead in (("a", 0, 0), ("b", 37, host_b_ahead_ns)):
+        blocks = [c.pcapng_section(), c.pcapng_interface(name=name)]
+        for i in range(3):
+            ticks = 1000000 + i * 200000 + later_ticks
+            host = BASE_NS + ticks * 5 + ahead
+            blocks.append(c.pcapng_packet(0, (host // 10**9, host % 10**9),
+                                          F[i] + c.tick_trailer(ticks)))
+        paths.append(c.write_pcapng(folder / ("%s.pcapng" % name), blocks))
+    return paths
+
+
+def test_two_tick_counter_captures_tied_to_one_counter(latency, tmp_path):
+    a, b = tick_captures(tmp_path, 2000000)
+    proc = latency("-f", "valtocrane-q3-graphite", "--window", "0.01", "--csv", "-", a, b)
+    assert [r[2] for r in pairs(proc.stdout)] == [2000185] * 3
+    assert "include the difference between the two hosts' clocks" in proc.stderr
+    proc = latency("-f", "valtocrane-q3-graphite", "--window", "0.01", "--same-counter",
+                   "--csv", "-", a, b)
+    assert [r[2] for r in pairs(proc.stdout)] == [185] * 3
+    assert "hosts' clocks" not in proc.stderr
+
+
+def test_captures_retimed_and_merged_with_mergecaps_defaults(latency, tmp_path):
+    # Each retimed capture's interfaces name their input, so mergecap's
+    # default (-I all) keeps the two capture points apart.
+    a, b = two_captures(tmp_path, TWO_A, TWO_B)
+    for capture in (a, b):
+        subprocess.run([os.environ["VALTOCRANE_RETIME"], "-f", "valtocrane-pcapng", capture,
+                        capture.with_suffix(".r.pcapng")], check=True, stderr=subprocess.DEVNULL)
+    merged = tmp_path / "merged.pcapng"
+    subprocess.run(["mergecap", "-w", merged, a.with_suffix(".r.pcapng"),
+                    b.with_suffix(".r.pcapng")], check=True)
+    proc = latency("-f", "disabled", merged)
+    assert proc.returncode == 0, proc.stderr
+    assert "interface 1 (a Port A) -> interface 3 (b Port A): 3 copies, 1 lost" in proc.stdout
+    assert "interface 3 (b Port A) -> interface 1 (a Port A): 1 copy" in proc.stdout
+
+
+def test_when_nothing_matched_the_report_says_what_to_check(latency, tmp_path):
+    capture = ports_capture(tmp_path / "one.pcapng", [("A", 0, F[0]), ("A", 100, F[1])])
+    proc = latency("-f", "valtocrane-pcapng", capture)
+    assert "No copies matched. What to check:" in proc.stdout
+    assert "one capture point, interface 0 (dev0), Port A" in proc.stdout
+    assert "mergecap's default (-I all)" in proc.stdout
+    far = ports_capture(tmp_path / "far.pcapng", [("A", 0, F[0]), ("B", 10**9, F[0])])
+    proc = latency("-f", "valtocrane-pcapng", far)
+    assert "device clocks are not synchronised" in proc.stdout and "The window (1 ms)" \
+        in proc.stdout
+
+
+def test_cut_short_and_a_csv_that_cannot_be_written_is_the_csv_error(latency, tmp_path):
+    capture = ports_capture(tmp_path / "cut.pcapng", ONE_CAPTURE["ports A and B, both ways"][1])
+    os.truncate(capture, capture.stat().st_size - 10)
+    proc = latency("-f", "valtocrane-pcapng", "--csv", "/dev/full", capture)
+    assert proc.returncode == 3 and "ends inside frame 7" in proc.stderr
+
+
+def test_two_captures_at_the_same_nanosecond_pair_a_to_b(latency, tmp_path):
+    a, b = two_captures(tmp_path, [(1000, F[0])], [(1000, F[0])])
+    proc = latency("-f", "valtocrane-pcapng", "--csv", "-", a, b)
+    assert proc.stdout.splitlines()[1:] == ["A,1,B,1,%d,%d,0" % (BASE_NS + 1000, BASE_NS + 1000)]

@@ -74,6 +74,12 @@ WRITTEN = {
 # What the tool adds to the description of an interface whose frames lost
 # their device bytes; the plugin leaves such frames alone.
 NOTE = "[device times applied by valtocrane-retime, device bytes removed]"
+KEPT = "[device times applied by valtocrane-retime, device bytes kept]"
+
+
+def noted(capture, note=NOTE):
+    """The note on an interface the tool re-timed, and the input it names."""
+    return "%s [input %s]" % (note, Path(capture).name)
 
 
 def expected_times(cases):
@@ -232,8 +238,8 @@ def test_mixed_capture_keeps_all_but_times_and_device_bytes(bare_tshark, retime,
     # All as editcap copies it, but the re-timed Ethernet interface's
     # description, which says that its frames lost their device bytes.
     ours, editcaps = bare_tshark.fields(out, FIELDS), bare_tshark.fields(copy, FIELDS)
-    assert [f[2] for f in ours] == ["port A " + NOTE, "", "port A " + NOTE, "port A " + NOTE,
-                                    "port A " + NOTE]
+    port_a = "port A " + noted(capture)
+    assert [f[2] for f in ours] == [port_a, "", port_a, port_a, port_a]
     assert [f[:2] + f[3:] for f in ours] == [f[:2] + f[3:] for f in editcaps]
     assert c.pcapng_block_types(out) == c.pcapng_block_types(copy)
     names = [bare_tshark.run("-r", f, "-q", "-z", "hosts").stdout.splitlines()[3:]
@@ -515,20 +521,22 @@ def header_capture(path, file_type):
 
 
 # (input, --keep-device-bytes, each frame's output interface: number, name,
-# description). The input interfaces keep their numbers and the frames
-# without a readable header; each port seen gets the next number.
+# description, "{note}" standing for the tool's note and the input's name).
+# The input interfaces keep their numbers and the frames without a readable
+# header; each port seen gets the next number.
 PORT_INTERFACES = [
-    ("pcapng", False, [("2", "eth0 Port A", "uplink " + NOTE),
-                       ("3", "eth0 Port B", "uplink " + NOTE), ("0", "eth0", "uplink"),
-                       ("4", "eth0 Unknown", "uplink " + NOTE), ("5", "eth1 Port B", NOTE),
-                       ("2", "eth0 Port A", "uplink " + NOTE), ("0", "eth0", "uplink")]),
-    ("pcapng", True, [("2", "eth0 Port A", "uplink"), ("3", "eth0 Port B", "uplink"),
-                      ("0", "eth0", "uplink"), ("4", "eth0 Unknown", "uplink"),
-                      ("5", "eth1 Port B", ""), ("2", "eth0 Port A", "uplink"),
+    ("pcapng", False, [("2", "eth0 Port A", "uplink {note}"),
+                       ("3", "eth0 Port B", "uplink {note}"), ("0", "eth0", "uplink"),
+                       ("4", "eth0 Unknown", "uplink {note}"), ("5", "eth1 Port B", "{note}"),
+                       ("2", "eth0 Port A", "uplink {note}"), ("0", "eth0", "uplink")]),
+    ("pcapng", True, [("2", "eth0 Port A", "uplink {note}"), ("3", "eth0 Port B", "uplink {note}"),
+                      ("0", "eth0", "uplink"), ("4", "eth0 Unknown", "uplink {note}"),
+                      ("5", "eth1 Port B", "{note}"), ("2", "eth0 Port A", "uplink {note}"),
                       ("0", "eth0", "uplink")]),
     # An interface without a name: the host shows "unknown".
-    ("pcap", False, [("1", "Port A", NOTE), ("2", "Port B", NOTE), ("0", "unknown", ""),
-                     ("3", "Unknown", NOTE), ("1", "Port A", NOTE), ("0", "unknown", "")]),
+    ("pcap", False, [("1", "Port A", "{note}"), ("2", "Port B", "{note}"), ("0", "unknown", ""),
+                     ("3", "Unknown", "{note}"), ("1", "Port A", "{note}"),
+                     ("0", "unknown", "")]),
 ]
 
 
@@ -540,7 +548,9 @@ def test_each_port_on_an_interface_of_its_own(bare_tshark, retime, tshark, file_
     proc = retime("-f", "valtocrane-pcapng", *(["-k"] if keep else []), capture, out)
     assert proc.returncode == 0, proc.stderr
     fields = ["frame.interface_id", "frame.interface_name", "frame.interface_description"]
-    assert [tuple(f) for f in bare_tshark.fields(out, fields)] == written
+    note = noted(capture, KEPT if keep else NOTE)
+    assert [tuple(f) for f in bare_tshark.fields(out, fields)] == [
+        (i, name, description.format(note=note)) for i, name, description in written]
     # Both kinds of output filter alike.
     port_a = bare_tshark.fields(out, ["frame.number"], args=[
         "-Y", 'frame.interface_name contains "Port A"'])
@@ -586,7 +596,7 @@ def test_frames_keep_their_fcs(bare_tshark, retime, tshark, mode, file_type):
     # (FCS status 1: Good.)
     assert bare_tshark.fields(out, ["frame.len", "eth.fcs.status", "frame.interface_description"],
                               args=["-o", "eth.check_fcs:TRUE"]) == [
-        ["72", "1", NOTE], ["72", "", NOTE], ["80", "", NOTE]]
+        ["72", "1", noted(capture)], ["72", "", noted(capture)], ["80", "", noted(capture)]]
 
 
 def test_format_disabled_copies_in_nanoseconds(bare_tshark, retime, write_capture):
@@ -722,3 +732,67 @@ def test_sections_keep_their_interfaces(bare_tshark, retime, tshark):
     os.chmod(copy, 0o644)
     names = [bare_tshark.fields(f, ["frame.interface_name"]) for f in (out, copy)]
     assert names[0] == names[1]
+
+
+# A file the tool wrote, run through again (a pipeline step run twice):
+# (first run's options, second run's options). Re-timed interfaces whose
+# device bytes are gone, or are to stay, are copied as they are; device
+# bytes kept by the first run are removed by a second without -k.
+AGAIN = [([], []), (["-k"], ["-k"]), (["-k"], [])]
+
+
+@pytest.mark.parametrize("first,second", AGAIN)
+@pytest.mark.parametrize("mode", list(CASES))
+def test_a_file_it_wrote_run_through_again(bare_tshark, retime, write_capture, mode, first,
+                                           second):
+    cases = CASES[mode]
+    capture = write_capture([(when, frame) for when, frame, _, _ in cases])
+    once, twice = capture.with_suffix(".once.pcapng"), capture.with_suffix(".twice.pcapng")
+    direct = capture.with_suffix(".direct.pcapng")
+    assert retime("-f", mode, *first, capture, once).returncode == 0
+    proc = retime("-f", mode, *second, once, twice)
+    assert proc.returncode == 0, proc.stderr
+    assert retime("-f", mode, *second, capture, direct).returncode == 0
+    fields = ["frame.time_epoch", "frame.interface_name", "frame.interface_description"]
+    assert bare_tshark.fields(twice, fields) == bare_tshark.fields(direct, fields)
+    assert frame_bytes(bare_tshark, twice) == frame_bytes(bare_tshark, direct)
+    # Every frame of a trailer format's interface, the capture header's
+    # ports' frames.
+    again = len(cases) if mode != "valtocrane-pcapng" else sum(1 for case in cases if case[2])
+    if first == second:
+        assert "re-timed by valtocrane-retime before (its interface says so): %d" % again \
+            in proc.stderr
+    assert all(d.count("valtocrane-retime") <= 1 and d.count("[input") <= 1
+               for d, in bare_tshark.fields(twice, ["frame.interface_description"]))
+
+
+def test_equal_device_times_are_in_order(retime, write_capture):
+    stamp = c.fraction_trailer(1600000000, 0x80000000)
+    capture = write_capture([((1700000000, 0), UDP + stamp), ((1700000001, 0), UDP2 + stamp)])
+    proc = retime("-f", "valtocrane-proprietary-headers", capture, capture.with_suffix(".r.pcapng"))
+    assert "frames earlier than the frame written before them: 0\n" in proc.stderr
+
+
+def test_a_file_written_over_keeps_every_mode_bit(retime, write_capture, tshark):
+    if os.geteuid() != 0:
+        pytest.skip("setting the set-group-ID bit on a file of another group needs root")
+    capture = write_capture([(FRAME1, UDP + c.tick_trailer(0))])
+    out = tshark.capture_path("modes.pcapng")
+    out.write_bytes(b"old")
+    os.chmod(out, 0o3750)               # set-group-ID and sticky
+    assert retime("-f", "valtocrane-q3-graphite", capture, str(out)).returncode == 0
+    assert stat.S_IMODE(os.stat(out).st_mode) == 0o3750 and out.read_bytes() != b"old"
+
+
+def test_frames_without_a_header_before_any_port_keep_their_interface(bare_tshark, retime,
+                                                                        tshark):
+    capture = c.write_pcapng(tshark.capture_path("no-header-first.pcapng"), [
+        c.pcapng_section(), c.pcapng_interface(name="eth0"), c.pcapng_interface(name="eth1"),
+        c.pcapng_packet(1, (1700000000, 0), UDP),
+        c.pcapng_packet(0, (1700000001, 0), c.with_header(UDP, 1600000000, 0, port=0)),
+        c.pcapng_packet(1, (1700000002, 0), UDP2),
+        c.pcapng_packet(0, (1700000003, 0), UDP2)])
+    out = capture.with_suffix(".retimed.pcapng")
+    assert retime("-f", "valtocrane-pcapng", capture, out).returncode == 0
+    assert bare_tshark.fields(out, ["frame.interface_id", "frame.interface_name"]) == [
+        ["1", "eth1"], ["2", "eth0 Port A"], ["1", "eth1"], ["0", "eth0"]]
