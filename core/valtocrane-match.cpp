@@ -48,10 +48,14 @@ hash_words(std::uint64_t h, const std::uint8_t *p, std::uint32_t n, std::uint64_
     if (n >= 16) {
         h = mix(h, load_le64(p, 8) & mask0);
         h = mix(h, load_le64(p + 8, 8) & mask1);
-        i = 16;
+        for (i = 16; i + 8 <= n; i += 8)
+            h = mix(h, load_le64(p + i, 8));
+        if (i < n)
+            h = mix(h, load_le64(p + i, n - i));
+    } else {
+        for (; i < n; i += 8)
+            h = mix(h, load_le64(p + i, n - i) & (i == 0 ? mask0 : mask1));
     }
-    for (; i < n; i += 8)
-        h = mix(h, load_le64(p + i, n - i) & (i == 0 ? mask0 : i == 8 ? mask1 : ~0ULL));
     /* The final mix of MurmurHash3, so that every bit counts. */
     h ^= n;
     h ^= h >> 33;
@@ -111,11 +115,12 @@ median(const valtocrane_time v[3])
     return valtocrane_time_cmp(a, b) > 0 ? a : b;
 }
 
-valtocrane_time
-from_ns(std::uint64_t ns)
+valtocrane_wide
+median(const valtocrane_wide v[3])
 {
-    return { static_cast<std::int64_t>(ns / VALTOCRANE_NS_PER_SEC),
-             static_cast<std::int32_t>(ns % VALTOCRANE_NS_PER_SEC) };
+    const valtocrane_wide lo = v[0] < v[1] ? v[0] : v[1];
+    const valtocrane_wide hi = v[0] < v[1] ? v[1] : v[0];
+    return v[2] < lo ? lo : v[2] > hi ? hi : v[2];
 }
 
 } // namespace
@@ -434,23 +439,22 @@ valtocrane_matcher::watch_clock(const valtocrane_seen &f)
         c->offset[i] = c->offset[i + 1];
         c->id[i] = c->id[i + 1];
     }
-    c->device[2] = f.t;
-    c->offset[2] = valtocrane_time_sub(f.t, f.host);
+    c->device[2] = valtocrane_wide_ns(f.t);
+    c->offset[2] = c->device[2] - valtocrane_wide_ns(f.host);
     c->id[2] = f.id;
     if (c->count < 3 && ++c->count < 3)
         return;
 
-    const valtocrane_time device = median(c->device);
-    const valtocrane_time offset = median(c->offset);
+    const valtocrane_wide device = median(c->device);
+    const valtocrane_wide offset = median(c->offset);
     if (c->have_median) {
-        const valtocrane_time step = from_ns(step_ns_);
-        const valtocrane_time moved = valtocrane_time_sub(offset, c->median_offset);
-        const valtocrane_time back = valtocrane_time_sub(c->median_device, device);
-        if (valtocrane_time_cmp(valtocrane_time_distance(offset, c->median_offset), step) > 0)
-            events_.push_back({ VALTOCRANE_STEP, c->id[1], f.clock, moved });
-        else if (valtocrane_time_cmp(back, step) > 0)
+        const valtocrane_wide moved = offset - c->median_offset;
+        if (moved > step_ns_ || moved < -step_ns_)
             events_.push_back({ VALTOCRANE_STEP, c->id[1], f.clock,
-                                valtocrane_time_sub(device, c->median_device) });
+                                valtocrane_time_of_wide(moved) });
+        else if (c->median_device - device > step_ns_)
+            events_.push_back({ VALTOCRANE_STEP, c->id[1], f.clock,
+                                valtocrane_time_of_wide(device - c->median_device) });
     }
     c->median_device = device;
     c->median_offset = offset;

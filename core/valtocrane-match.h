@@ -150,8 +150,11 @@ public:
     const std::vector<valtocrane_event> &events() const { return events_; }
     void clear_events() { events_.clear(); }
 
-    /* Frames waiting now; frames given up to make room, so far. */
+    /* Frames waiting now. */
     std::size_t waiting() const { return static_cast<std::size_t>(tail_ - head_); }
+
+    /* The device clock as the frames added so far show it. */
+    valtocrane_time clock() const { return now_; }
 
 private:
     static constexpr std::uint64_t NONE = ~0ULL;
@@ -187,12 +190,12 @@ private:
     struct clock_state {
         std::uint32_t clock;
         unsigned count;
-        valtocrane_time device[3];
-        valtocrane_time offset[3];
+        valtocrane_wide device[3];   /* in nanoseconds */
+        valtocrane_wide offset[3];
         std::uint64_t id[3];
         bool have_median;
-        valtocrane_time median_device;
-        valtocrane_time median_offset;
+        valtocrane_wide median_device;
+        valtocrane_wide median_offset;
     };
 
     entry &at(std::uint64_t seq) { return ring_[seq & (ring_.size() - 1)]; }
@@ -210,7 +213,7 @@ private:
     void erase(slot *s);
 
     std::uint64_t window_ = 0;
-    std::uint64_t step_ns_ = 0;
+    valtocrane_wide step_ns_ = 0;
     std::size_t max_waiting_ = 0;
     std::vector<entry> ring_;
     std::uint64_t head_ = 0;

@@ -66,7 +66,7 @@ ns_of(valtocrane_time t)
 valtocrane_wide
 ns_since_1970(valtocrane_time t)
 {
-    return static_cast<valtocrane_wide>(t.secs) * VALTOCRANE_NS_PER_SEC + t.nsecs;
+    return valtocrane_wide_ns(t);
 }
 
 /* a / b rounded down, b > 0. */
@@ -385,7 +385,7 @@ valtocrane_latency_stats::copy(std::uint32_t from, std::uint32_t to, valtocrane_
         flows_[{ flow != nullptr ? *flow : none, from, to }].latency.add(latency);
     }
     if (interval_ns_ != 0)
-        intervals_[{ interval_of(earlier), from, to }].latency.add(latency);
+        add_interval(interval_of(earlier), from, to).latency.add(latency);
 }
 
 void
@@ -401,7 +401,25 @@ valtocrane_latency_stats::lost(std::uint32_t point, valtocrane_time t, const val
         flows_[{ flow != nullptr ? *flow : none, point, VALTOCRANE_ANY_POINT }].lost++;
     }
     if (interval_ns_ != 0)
-        intervals_[{ interval_of(t), point, VALTOCRANE_ANY_POINT }].lost++;
+        add_interval(interval_of(t), point, VALTOCRANE_ANY_POINT).lost++;
+}
+
+valtocrane_latency_stats::interval_stats &
+valtocrane_latency_stats::add_interval(std::int64_t index, std::uint32_t from, std::uint32_t to)
+{
+    const bool first = intervals_.empty() || index < intervals_.begin()->first.index;
+    interval_stats &stats = intervals_[{ index, from, to }];
+    if (first)
+        note_first_end();
+    return stats;
+}
+
+void
+valtocrane_latency_stats::note_first_end()
+{
+    if (!intervals_.empty())
+        first_end_ = valtocrane_time_of_wide(
+            static_cast<valtocrane_wide>(intervals_.begin()->first.index + 1) * interval_ns_);
 }
 
 /* The only other point with device times, or any. */
@@ -507,6 +525,7 @@ valtocrane_latency_stats::close(std::int64_t before_index)
         }
     }
     intervals_.erase(intervals_.begin(), it);
+    note_first_end();
     std::vector<valtocrane_interval_row> out;
     for (const auto &r : rows)
         out.push_back(r.second);

@@ -29,9 +29,6 @@
 #include "valtocrane-match.h"
 #include "valtocrane-time.h"
 
-/* Sums and products of nanoseconds that 64 bits do not hold. */
-__extension__ typedef __int128 valtocrane_wide;
-
 /* How close the percentiles are, in words. */
 extern const char VALTOCRANE_PERCENTILE_PRECISION[];
 
@@ -119,6 +116,9 @@ public:
     std::uint32_t point(const std::string &label) { return point(label, label); }
     std::size_t points() const { return points_.size(); }
     const std::string &name(std::uint32_t point) const;
+    /* The name of the point a frame lost at point was on its way to: the
+     * only other point with device times so far, or any. */
+    const std::string &partner_name(std::uint32_t point) const { return name(partner(point)); }
 
     /* A frame seen at a point, with or without a device time. */
     void seen(std::uint32_t point, bool with_time);
@@ -138,6 +138,11 @@ public:
      * given (all of them with finish), in order, forgotten once returned. */
     std::vector<valtocrane_interval_row> close_intervals(valtocrane_time before);
     std::vector<valtocrane_interval_row> close_all_intervals();
+    /* Whether close_intervals(before) would close any. */
+    bool closes(valtocrane_time before) const
+    {
+        return !intervals_.empty() && valtocrane_time_cmp(before, first_end_) >= 0;
+    }
     /* The interval length and the CSV of rows: start in nanoseconds since
      * 1970 and in UTC, the direction, copies, lost, latencies in ns. */
     std::uint64_t interval_ns() const { return interval_ns_; }
@@ -215,6 +220,8 @@ private:
 
     std::uint32_t partner(std::uint32_t point) const;
     std::int64_t interval_of(valtocrane_time t) const;
+    interval_stats &add_interval(std::int64_t index, std::uint32_t from, std::uint32_t to);
+    void note_first_end();
     std::vector<valtocrane_interval_row> close(std::int64_t before_index);
 
     bool by_flow_ = false;
@@ -224,6 +231,7 @@ private:
     std::map<std::pair<std::uint32_t, std::uint32_t>, valtocrane_histogram> directions_;
     std::unordered_map<flow_key, flow_stats, flow_key_hash> flows_;
     std::map<interval_key, interval_stats> intervals_;
+    valtocrane_time first_end_ = {};  /* the end of the first interval open */
     std::uint64_t copies_ = 0;
     std::uint64_t lost_ = 0;
     std::uint64_t no_room_ = 0;

@@ -88,6 +88,29 @@ valtocrane_time_distance(valtocrane_time a, valtocrane_time b)
     return valtocrane_time_cmp(a, b) >= 0 ? valtocrane_time_sub(a, b) : valtocrane_time_sub(b, a);
 }
 
+/* Nanoseconds since 1970 in 128 bits: every time above, and sums and
+ * products of them that 64 bits do not hold. */
+__extension__ typedef __int128 valtocrane_wide;
+
+constexpr valtocrane_wide
+valtocrane_wide_ns(valtocrane_time t)
+{
+    return static_cast<valtocrane_wide>(t.secs) * VALTOCRANE_NS_PER_SEC + t.nsecs;
+}
+
+/* The time of a count of nanoseconds since 1970 (normalised). */
+constexpr valtocrane_time
+valtocrane_time_of_wide(valtocrane_wide ns)
+{
+    valtocrane_wide secs = ns / VALTOCRANE_NS_PER_SEC;
+    valtocrane_wide rest = ns % VALTOCRANE_NS_PER_SEC;
+    if (rest < 0) {
+        rest += VALTOCRANE_NS_PER_SEC;
+        secs -= 1;
+    }
+    return { static_cast<std::int64_t>(secs), static_cast<std::int32_t>(rest) };
+}
+
 /* Tick-counter trailer: bytes 0 to 6 hold a big-endian count of 5 ns ticks,
  * byte 7 is not part of it. w1 and w2 are the trailer's two big-endian
  * words; at most 2^56 - 1 ticks, so the product below cannot overflow. */

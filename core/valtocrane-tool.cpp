@@ -10,16 +10,30 @@
 #include <cinttypes>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "valtocrane-host.h"
 
-/* The temporary file while it exists, for the signal handler. */
-static char *volatile valtocrane_tool_temp_path = NULL;
+/* The temporary files while they exist (a tool writes a few files at
+ * most), for the signal handler. */
+static char *volatile valtocrane_tool_temp_paths[8];
+
+static void
+valtocrane_tool_note_temp(char *path, char *replaced)
+{
+    for (char *volatile &slot : valtocrane_tool_temp_paths) {
+        if (slot == replaced) {
+            slot = path;
+            return;
+        }
+    }
+}
 
 int
 valtocrane_tool_usage_error(const char *program, const char *message, const char *arg)
@@ -121,8 +135,10 @@ valtocrane_tool_same_file(const char *in, const char *out)
 static void
 valtocrane_tool_remove_temp_on_signal(int sig)
 {
-    if (valtocrane_tool_temp_path != NULL)
-        unlink(valtocrane_tool_temp_path);
+    for (char *path : valtocrane_tool_temp_paths) {
+        if (path != NULL)
+            unlink(path);
+    }
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -276,7 +292,7 @@ valtocrane_output_open_temporary(valtocrane_output *out, const char *tag, int *e
         out->temp = NULL;
         return -1;
     }
-    valtocrane_tool_temp_path = out->temp;
+    valtocrane_tool_note_temp(out->temp, NULL);
 
     mode_t mode;
     if (out->exists) {
@@ -335,7 +351,7 @@ valtocrane_output_commit(valtocrane_output *out, int *err)
         *err = errno;
         return false;
     }
-    valtocrane_tool_temp_path = NULL;
+    valtocrane_tool_note_temp(NULL, out->temp);
     g_free(out->temp);
     out->temp = NULL;
     return true;
@@ -345,7 +361,7 @@ void
 valtocrane_output_discard(valtocrane_output *out, const char *program)
 {
     if (out->temp != NULL) {
-        valtocrane_tool_temp_path = NULL;
+        valtocrane_tool_note_temp(NULL, out->temp);
         unlink(out->temp);
         g_free(out->temp);
         out->temp = NULL;
@@ -364,3 +380,64 @@ valtocrane_output_free(valtocrane_output *out)
     g_free(out->target);
     out->target = NULL;
 }
+
+/* ---- Durations ------------------------------------------------------------ */
+
+const char *
+valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *ns_out)
+{
+    std::string digits;
+    long exponent = 0;  /* the value is digits times 10^exponent */
+    bool point = false;
+    const char *p = text;
+
+    if (*p == '-')
+        return "must be more than 0 s";
+    for (; *p != '\0'; p++) {
+        if (*p >= '0' && *p <= '9') {
+            digits += *p;
+            exponent -= point ? 1 : 0;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits.empty())
+        return "is not a number of seconds (such as 0.001 or 5e-6)";
+    if (*p == 'e' || *p == 'E') {
+        p++;
+        const bool negative = *p == '-';
+        if (*p == '-' || *p == '+')
+            p++;
+        if (*p < '0' || *p > '9')
+            return "is not a number of seconds (such as 0.001 or 5e-6)";
+        long e = 0;
+        for (; *p >= '0' && *p <= '9'; p++)
+            e = e < 100000 ? e * 10 + (*p - '0') : e;
+        exponent += negative ? -e : e;
+    }
+    if (*p != '\0')
+        return "is not a number of seconds (such as 0.001 or 5e-6)";
+
+    exponent += 9;  /* in nanoseconds */
+    digits.erase(0, digits.find_first_not_of('0'));
+    if (digits.empty())
+        return "must be more than 0 s (a window of 0 matches nothing)";
+    while (exponent < 0 && digits.back() == '0') {
+        digits.pop_back();
+        exponent++;
+    }
+    if (exponent < 0)
+        return "is not a whole number of nanoseconds";
+    if (static_cast<long>(digits.size()) + exponent > 18)
+        return "is too long";
+    std::uint64_t ns = std::strtoull(digits.c_str(), nullptr, 10);
+    for (long i = 0; i < exponent; i++)
+        ns *= 10;
+    if (ns > max_ns)
+        return max_ns == 86400ULL * 1000000000 ? "is more than a day" : "is too long";
+    *ns_out = ns;
+    return NULL;
+}
+
