@@ -86,6 +86,19 @@ valtocrane_host_interface_description(const packet_info *pinfo)
 #endif
 }
 
+/* The name of an interface of the capture (by valtocrane_host_interface's
+ * number), as the program dissecting knows it: its name, else its
+ * description, else its hardware, else "unknown". 4.4 added the section. */
+static inline const char *
+valtocrane_host_interface_name(const packet_info *pinfo, guint32 interface)
+{
+#if VALTOCRANE_HOST_AT_LEAST(4, 4)
+    return epan_get_interface_name(pinfo->epan, interface & 0xFFFF, interface >> 16);
+#else
+    return epan_get_interface_name(pinfo->epan, interface);
+#endif
+}
+
 /* The interface the record being dissected was captured on, one number for
  * each interface of the file. From 4.4 on a record names its interface by
  * its section's own numbering, so the section counts too (as

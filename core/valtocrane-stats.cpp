@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 const char VALTOCRANE_PERCENTILE_PRECISION[] = "within 0.8%";
@@ -171,32 +172,51 @@ valtocrane_histogram::mean() const
 std::int64_t
 valtocrane_histogram::percentile(std::uint32_t p_milli) const
 {
-    const std::uint64_t whole = 100000;
-    std::uint64_t rank = count_ / whole * p_milli + (count_ % whole * p_milli + whole - 1) / whole;
-    if (rank == 0)
-        rank = 1;
+    std::int64_t value;
+    percentiles(&p_milli, 1, &value);
+    return value;
+}
 
+void
+valtocrane_histogram::percentiles(const std::uint32_t *p_milli, std::size_t n,
+                                  std::int64_t *out) const
+{
+    constexpr std::uint64_t whole = 100000;
+    std::size_t k = 0;
+    std::uint64_t rank = 0;
+    const auto rank_of = [this](std::uint64_t p) {
+        const std::uint64_t r = count_ / whole * p + (count_ % whole * p + whole - 1) / whole;
+        return r == 0 ? std::uint64_t(1) : r;
+    };
+    if (n != 0)
+        rank = rank_of(p_milli[0]);
+
+    /* The middle of the bucket of each rank, kept within min and max. */
     std::uint64_t seen = 0;
-    std::int64_t value = max_;
     for (const block &b : blocks_) {
-        for (int i = 0; i < BLOCK && seen < rank; i++) {
+        for (int i = 0; i < BLOCK && k < n; i++) {
             seen += b.counts[i];
-            if (seen < rank)
-                continue;
-            const auto bucket = static_cast<std::uint32_t>(b.index * BLOCK + i);
-            std::uint64_t lo, hi;
-            if (bucket >= MAGNITUDES) {
-                magnitude_range(bucket - MAGNITUDES, &lo, &hi);
-                value = static_cast<std::int64_t>(lo + (hi - lo) / 2);
-            } else {
-                magnitude_range(MAGNITUDES - 1 - bucket, &lo, &hi);
-                value = -static_cast<std::int64_t>(lo + (hi - lo) / 2);
+            while (k < n && seen >= rank) {
+                const auto bucket = static_cast<std::uint32_t>(b.index * BLOCK + i);
+                std::uint64_t lo, hi;
+                std::int64_t value;
+                if (bucket >= MAGNITUDES) {
+                    magnitude_range(bucket - MAGNITUDES, &lo, &hi);
+                    value = static_cast<std::int64_t>(lo + (hi - lo) / 2);
+                } else {
+                    magnitude_range(MAGNITUDES - 1 - bucket, &lo, &hi);
+                    value = -static_cast<std::int64_t>(lo + (hi - lo) / 2);
+                }
+                out[k] = value < min_ ? min_ : value > max_ ? max_ : value;
+                if (++k < n)
+                    rank = rank_of(p_milli[k]);
             }
         }
-        if (seen >= rank)
-            break;
+        if (k == n)
+            return;
     }
-    return value < min_ ? min_ : value > max_ ? max_ : value;
+    for (; k < n; k++)
+        out[k] = max_;
 }
 
 std::vector<valtocrane_histogram::row>
@@ -292,6 +312,64 @@ valtocrane_duration(std::uint64_t ns)
     return text + " " + unit.name;
 }
 
+const char *
+valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *ns_out)
+{
+    std::string digits;
+    long exponent = 0;  /* the value is digits times 10^exponent */
+    bool point = false;
+    const char *p = text;
+
+    if (*p == '-')
+        return "must be more than 0 s";
+    for (; *p != '\0'; p++) {
+        if (*p >= '0' && *p <= '9') {
+            digits += *p;
+            exponent -= point ? 1 : 0;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits.empty())
+        return "is not a number of seconds (such as 0.001 or 5e-6)";
+    if (*p == 'e' || *p == 'E') {
+        p++;
+        const bool negative = *p == '-';
+        if (*p == '-' || *p == '+')
+            p++;
+        if (*p < '0' || *p > '9')
+            return "is not a number of seconds (such as 0.001 or 5e-6)";
+        long e = 0;
+        for (; *p >= '0' && *p <= '9'; p++)
+            e = e < 100000 ? e * 10 + (*p - '0') : e;
+        exponent += negative ? -e : e;
+    }
+    if (*p != '\0')
+        return "is not a number of seconds (such as 0.001 or 5e-6)";
+
+    exponent += 9;  /* in nanoseconds */
+    digits.erase(0, digits.find_first_not_of('0'));
+    if (digits.empty())
+        return "must be more than 0 s (a window of 0 matches nothing)";
+    while (exponent < 0 && digits.back() == '0') {
+        digits.pop_back();
+        exponent++;
+    }
+    if (exponent < 0)
+        return "is not a whole number of nanoseconds";
+    if (static_cast<long>(digits.size()) + exponent > 18)
+        return "is too long";
+    std::uint64_t ns = std::strtoull(digits.c_str(), nullptr, 10);
+    for (long i = 0; i < exponent; i++)
+        ns *= 10;
+    if (ns > max_ns)
+        return max_ns == 86400ULL * 1000000000 ? "is more than a day" : "is too long";
+    *ns_out = ns;
+    return NULL;
+}
+
 std::string
 valtocrane_signed_seconds(valtocrane_time d)
 {
@@ -345,7 +423,7 @@ valtocrane_latency_stats::point(const std::string &label, const std::string &nam
     if (found != point_of_.end())
         return found->second;
     const auto id = static_cast<std::uint32_t>(points_.size());
-    points_.push_back({ label, name, 0, 0, 0 });
+    points_.push_back({ label, name, 0, 0, 0, false });
     point_of_.emplace(label, id);
     return id;
 }
@@ -361,8 +439,10 @@ void
 valtocrane_latency_stats::seen(std::uint32_t point, bool with_time)
 {
     points_[point].frames++;
-    if (with_time)
+    if (with_time) {
         points_[point].with_time++;
+        points_[point].timed = true;
+    }
 }
 
 std::int64_t
@@ -379,6 +459,7 @@ valtocrane_latency_stats::copy(std::uint32_t from, std::uint32_t to, valtocrane_
     const std::int64_t latency = ns_of(valtocrane_time_sub(later, earlier));
 
     copies_++;
+    points_[from].timed = points_[to].timed = true;
     directions_[{ from, to }].add(latency);
     if (by_flow_) {
         const valtocrane_flow none = {};
@@ -422,13 +503,26 @@ valtocrane_latency_stats::note_first_end()
             static_cast<valtocrane_wide>(intervals_.begin()->first.index + 1) * interval_ns_);
 }
 
+void
+valtocrane_latency_stats::found(std::uint32_t point, valtocrane_time t, const valtocrane_flow *flow)
+{
+    points_[point].lost--;
+    lost_--;
+    if (by_flow_) {
+        const valtocrane_flow none = {};
+        flows_[{ flow != nullptr ? *flow : none, point, VALTOCRANE_ANY_POINT }].lost--;
+    }
+    if (interval_ns_ != 0)
+        add_interval(interval_of(t), point, VALTOCRANE_ANY_POINT).lost--;
+}
+
 /* The only other point with device times, or any. */
 std::uint32_t
 valtocrane_latency_stats::partner(std::uint32_t point) const
 {
     std::uint32_t other = VALTOCRANE_ANY_POINT;
     for (std::uint32_t p = 0; p < points_.size(); p++) {
-        if (p == point || points_[p].with_time == 0)
+        if (p == point || !points_[p].timed)
             continue;
         if (other != VALTOCRANE_ANY_POINT)
             return VALTOCRANE_ANY_POINT;
@@ -455,6 +549,31 @@ valtocrane_latency_stats::directions() const
     for (const auto &d : all)
         out.push_back(d.second);
     return out;
+}
+
+const valtocrane_histogram *
+valtocrane_latency_stats::direction(std::uint32_t from, std::uint32_t to) const
+{
+    const auto found = directions_.find({ from, to });
+    return found != directions_.end() ? &found->second : nullptr;
+}
+
+valtocrane_latency_stats::flow_now
+valtocrane_latency_stats::flow(const valtocrane_flow &f, std::uint32_t from, std::uint32_t to) const
+{
+    flow_now now = { nullptr, 0 };
+    const auto copies = flows_.find({ f, from, to });
+    if (copies != flows_.end()) {
+        if (copies->second.latency.count() != 0)
+            now.latency = &copies->second.latency;
+        now.lost += copies->second.lost;
+    }
+    if (to != VALTOCRANE_ANY_POINT && to == partner(from)) {
+        const auto lost = flows_.find({ f, from, VALTOCRANE_ANY_POINT });
+        if (lost != flows_.end())
+            now.lost += lost->second.lost;
+    }
+    return now;
 }
 
 std::vector<valtocrane_latency_stats::flow_figures>
@@ -608,17 +727,15 @@ valtocrane_latency_stats::directions_text() const
         const valtocrane_histogram &h = *d.latency;
         const valtocrane_unit &unit = valtocrane_unit_for(std::max(magnitude(h.min()),
                                                                    magnitude(h.max())));
+        static const std::uint32_t ranks[] = { 50000, 90000, 99000, 99900 };
+        std::int64_t p[4];
+        h.percentiles(ranks, 4, p);
         const struct {
             const char *name;
             std::int64_t value;
         } figures[] = {
-            { "min", h.min() },
-            { "mean", h.mean() },
-            { "p50", h.percentile(50000) },
-            { "p90", h.percentile(90000) },
-            { "p99", h.percentile(99000) },
-            { "p99.9", h.percentile(99900) },
-            { "max", h.max() },
+            { "min", h.min() }, { "mean", h.mean() }, { "p50", p[0] }, { "p90", p[1] },
+            { "p99", p[2] },    { "p99.9", p[3] },    { "max", h.max() },
         };
         for (const auto &figure : figures)
             out += printf_string("  %-6s %14s %s\n", figure.name,

@@ -44,6 +44,8 @@ public:
     /* Nearest rank: the value of rank ceil(count * p), p in thousandths of
      * a percent (99.9% is 99900). */
     std::int64_t percentile(std::uint32_t p_milli) const;
+    /* Several at once, p_milli ascending: one pass over the buckets. */
+    void percentiles(const std::uint32_t *p_milli, std::size_t n, std::int64_t *out) const;
 
     /* The histogram in at most max_rows rows: groups of 2^k neighbouring
      * buckets from the least latency to the greatest. */
@@ -83,6 +85,10 @@ const valtocrane_unit &valtocrane_unit_for(std::uint64_t magnitude);
 std::string valtocrane_in_unit(std::int64_t ns, const valtocrane_unit &unit);
 /* A duration as briefly as it is exact: 1 ms, 5 us, 1.5 us. */
 std::string valtocrane_duration(std::uint64_t ns);
+/* SECONDS, a decimal number (0.001, 5e-6, 2.5E-3), in nanoseconds, exactly:
+ * digits with at most one point, then an optional exponent; more than 0
+ * and at most max_ns. NULL when it is one, else what is wrong with it. */
+const char *valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *ns);
 /* A difference of times with its sign, in seconds to the nanosecond:
  * "+1.500000000 s", "-0.000000500 s". */
 std::string valtocrane_signed_seconds(valtocrane_time d);
@@ -129,6 +135,9 @@ public:
     /* A frame seen at a point at t that waited in vain (no_room: given up
      * to keep the frames waiting within bounds). */
     void lost(std::uint32_t point, valtocrane_time t, const valtocrane_flow *flow, bool no_room);
+    /* Takes back a frame counted as lost that found its copy after all
+     * (where frames are counted as lost so far, before the window passed). */
+    void found(std::uint32_t point, valtocrane_time t, const valtocrane_flow *flow);
 
     std::uint64_t copies() const { return copies_; }
     std::uint64_t lost_frames() const { return lost_; }
@@ -174,6 +183,17 @@ public:
     };
     std::vector<flow_figures> flows() const;
 
+    /* One direction's and one flow's figures as they stand, for views
+     * updated frame by frame (NULL latency where none). */
+    const valtocrane_histogram *direction(std::uint32_t from, std::uint32_t to) const;
+    std::uint64_t lost_at(std::uint32_t point) const { return points_[point].lost; }
+    std::uint32_t partner_of(std::uint32_t point) const { return partner(point); }
+    struct flow_now {
+        const valtocrane_histogram *latency;
+        std::uint64_t lost;
+    };
+    flow_now flow(const valtocrane_flow &f, std::uint32_t from, std::uint32_t to) const;
+
 private:
     struct point_info {
         std::string label;
@@ -181,6 +201,7 @@ private:
         std::uint64_t frames;
         std::uint64_t with_time;
         std::uint64_t lost;
+        bool timed;  /* frames with device times were seen or copied there */
     };
 
     struct flow_key {

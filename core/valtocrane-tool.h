@@ -41,11 +41,6 @@ void valtocrane_tool_print_version(const char *program);
  * one, its detail (which is freed). */
 void valtocrane_tool_library_error(const char *program, const char *what, int err, char *err_info);
 
-/* SECONDS, a decimal number (0.001, 5e-6, 2.5E-3), in nanoseconds, exactly:
- * digits with at most one point, then an optional exponent; more than 0
- * and at most max_ns. NULL when it is one, else what is wrong with it. */
-const char *valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *ns);
-
 /* ---- Progress ------------------------------------------------------------- */
 
 /* The size of an input whose reading is shown on standard error, where

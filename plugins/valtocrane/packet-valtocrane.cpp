@@ -35,6 +35,7 @@
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/prefs-int.h>
+#include <epan/tap.h>
 #include <epan/to_str.h>
 #include <wiretap/wtap.h>
 
@@ -56,8 +57,12 @@ static int hf_valtocrane_time_relative = -1;
 static int hf_valtocrane_time_delta = -1;
 static int hf_valtocrane_latency = -1;
 static int hf_valtocrane_latency_frame = -1;
+static int hf_valtocrane_copy_missing = -1;
 
 static gint ett_valtocrane = -1;
+
+/* Each frame of a capture the plugin decodes, for the latency statistics. */
+static int valtocrane_tap = -1;
 
 static expert_field ei_valtocrane_trailer_not_captured = EI_INIT;
 static expert_field ei_valtocrane_time_implausible = EI_INIT;
@@ -109,18 +114,13 @@ struct valtocrane_times {
 
 /* What a frame's first dissection in a session found, kept for every later
  * dissection of it (a click, a display filter, the second pass): the
- * device's interval to the frame before, the frame this one is a copy of,
- * and for a frame that is none what became of it. */
-enum valtocrane_fate : guint8 {
-    VALTOCRANE_FATE_WAITING,  /* for a copy, while the window lasts */
-    VALTOCRANE_FATE_COPIED,   /* a later frame is its copy */
-    VALTOCRANE_FATE_LOST      /* no copy came within the window */
-};
-
+ * device's interval to the frame before, its capture point, the frame this
+ * one is a copy of, and for a frame that is none what became of it. */
 struct valtocrane_frame_info {
     nstime_t delta;
     nstime_t latency;
     guint32 copy_of;   /* 0: none */
+    guint32 point;
     guint8 noted;      /* the frame had a device time */
     guint8 fate;       /* a valtocrane_fate */
 };
@@ -154,11 +154,12 @@ struct valtocrane_session {
      * (valtocrane.latency), while the latency window lasts. */
     valtocrane_matcher copies;
 
-    /* valtocrane_frame_info by frame number, and the steps of a device
-     * clock by the number of the first frame after one; in file scope,
-     * freed with the session. */
+    /* valtocrane_frame_info by frame number, the steps of a device clock
+     * by the number of the first frame after one, and the capture points'
+     * names for the statistics; in file scope, freed with the session. */
     wmem_array_t *frames;
     wmem_map_t *steps;
+    wmem_map_t *point_names;
 
     /* The record whose first dissection was the latest, and what it did:
      * the GUI and TShark give the next record read the same number when a
@@ -300,6 +301,15 @@ valtocrane_add_interval_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinf
                                                      &info->latency));
         proto_item_set_generated(proto_tree_add_uint(tree, hf_valtocrane_latency_frame, tvb, 0, 0,
                                                      info->copy_of));
+    } else if (session.copies.active() && pinfo->fd->visited &&
+               info->fate != VALTOCRANE_FATE_COPIED) {
+        /* Known once the window has passed or the capture ended, so never
+         * at a frame's first dissection (TShark in one pass); later, a
+         * frame still waiting when the session learnt of no more frames (a
+         * capture being captured, or dissected anew and not read again) has
+         * had none so far. */
+        proto_item_set_generated(proto_tree_add_item(tree, hf_valtocrane_copy_missing, tvb, 0, 0,
+                                                     ENC_NA));
     }
     const auto *step = static_cast<const nstime_t *>(
         wmem_map_lookup(session.steps, GUINT_TO_POINTER(pinfo->num)));
@@ -400,15 +410,92 @@ valtocrane_begin_record(const packet_info *pinfo)
 }
 
 /* The capture point of a frame: its interface and, in the capture-header
- * format, its port. */
+ * format, the port its header names (A, B, any other value unknown); where
+ * it has no header, none. */
+enum valtocrane_point_port : guint32 {
+    VALTOCRANE_POINT_WHOLE = VALTOCRANE_PORT_UNKNOWN + 1,  /* the whole interface */
+    VALTOCRANE_POINT_NO_TIME,                             /* no readable header */
+    VALTOCRANE_POINT_PORTS = 8
+};
+
+static guint32
+valtocrane_point(const packet_info *pinfo, guint32 port)
+{
+    return valtocrane_host_interface(pinfo) * VALTOCRANE_POINT_PORTS + port;
+}
+
 static guint32
 valtocrane_capture_point(const packet_info *pinfo, const guint8 *frame, valtocrane_format layout)
 {
-    guint32 port = VALTOCRANE_PORT_UNKNOWN + 1;
+    guint32 port = VALTOCRANE_POINT_WHOLE;
 
     if (layout == VALTOCRANE_CAPTURE_HEADER)
         port = valtocrane_port_index(valtocrane_load_le32(frame + VALTOCRANE_HEADER_PORT_OFF));
-    return valtocrane_host_interface(pinfo) * 4 + port;
+    return valtocrane_point(pinfo, port);
+}
+
+/* A capture point as the statistics name it (and valtocrane-latency):
+ * "interface 0 (eth0), Port A". */
+static const char *
+valtocrane_point_name(const packet_info *pinfo, guint32 point)
+{
+    const char *name = static_cast<const char *>(
+        wmem_map_lookup(session.point_names, GUINT_TO_POINTER(point)));
+    if (name != NULL)
+        return name;
+    const guint32 interface = point / VALTOCRANE_POINT_PORTS;
+    const guint32 port = point % VALTOCRANE_POINT_PORTS;
+    const char *interface_name = valtocrane_host_interface_name(pinfo, interface);
+    wmem_strbuf_t *label = wmem_strbuf_new(wmem_file_scope(), "");
+    wmem_strbuf_append_printf(label, "interface %u", interface & 0xFFFF);
+    if (interface_name != NULL && *interface_name != '\0' && strcmp(interface_name, "unknown") != 0)
+        wmem_strbuf_append_printf(label, " (%s)", interface_name);
+    if (port < VALTOCRANE_PORT_UNKNOWN)
+        wmem_strbuf_append_printf(label, ", %s", valtocrane_port_label(port));
+    else if (port == VALTOCRANE_PORT_UNKNOWN)
+        wmem_strbuf_append(label, ", Unknown port");
+    else if (port == VALTOCRANE_POINT_NO_TIME)
+        wmem_strbuf_append(label, ", no device time");
+    name = wmem_strbuf_finalize(label);
+    wmem_map_insert(session.point_names, GUINT_TO_POINTER(point), const_cast<char *>(name));
+    return name;
+}
+
+/* Hands a whole frame of the capture to the latency statistics, where any
+ * are gathered: its capture point and, where it has a device time (t), what
+ * its first dissection found (info) and the flow of its own bytes. */
+static void
+valtocrane_queue_tap(packet_info *pinfo, guint32 point, const valtocrane_time *t,
+                     const valtocrane_frame_info *info, const guint8 *own, guint own_len)
+{
+    if (!have_tap_listener(valtocrane_tap))
+        return;
+    auto *frame = wmem_new0(pinfo->pool, valtocrane_tap_frame);
+    frame->num = pinfo->num;
+    frame->point = valtocrane_point_name(pinfo, point);
+    if (t != NULL && info != NULL) {
+        frame->has_time = TRUE;
+        frame->t = *t;
+        const valtocrane_frame_info *earlier = valtocrane_frame(info->copy_of);
+        if (earlier != NULL) {
+            frame->copy = TRUE;
+            frame->earlier_point = valtocrane_point_name(pinfo, earlier->point);
+            frame->earlier_t = valtocrane_time_sub(*t, valtocrane_from_nstime(&info->latency));
+        } else if (!session.copies.active()) {
+            frame->fate = VALTOCRANE_FATE_COPIED;  /* no matching: nothing to lose */
+        } else {
+            /* Known once the window has passed: a frame still waiting at a
+             * later dissection has had none so far. */
+            frame->fate = static_cast<valtocrane_fate>(info->fate);
+            if (pinfo->fd->visited && frame->fate == VALTOCRANE_FATE_WAITING)
+                frame->fate = VALTOCRANE_FATE_LOST;
+        }
+        if (valtocrane_statistics_want_flows && own != NULL) {
+            frame->has_flow = TRUE;
+            frame->flow = valtocrane_flow_of(own, own_len);
+        }
+    }
+    tap_queue_packet(valtocrane_tap, pinfo, frame);
 }
 
 /* What the matcher learnt: frames that waited in vain, steps of a device
@@ -452,6 +539,7 @@ valtocrane_note_device_time(packet_info *pinfo, const valtocrane_time &t, const 
 
     valtocrane_frame_info info = {};
     info.noted = TRUE;
+    info.point = point;
     info.delta = valtocrane_relative_nstime(times->have_previous
                                                 ? valtocrane_time_sub(t, times->previous)
                                                 : valtocrane_time());
@@ -582,14 +670,16 @@ dissect_valtocrane_retimed(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, 
                                                      valtocrane_fcs_len(data));
     const guint8 *frame = own.length ? tvb_get_ptr(tvb, 0, static_cast<gint>(own.length)) : NULL;
 
-    const valtocrane_frame_info *info = valtocrane_note_device_time(
-        pinfo, t, frame, own.length, valtocrane_capture_point(pinfo, NULL, VALTOCRANE_DISABLED));
+    const guint32 point = valtocrane_point(pinfo, VALTOCRANE_POINT_WHOLE);
+    const valtocrane_frame_info *info = valtocrane_note_device_time(pinfo, t, frame, own.length,
+                                                                    point);
     if (valtocrane_tree_wanted(tree)) {
         proto_item *ti = proto_tree_add_item(tree, proto_valtocrane, tvb, 0, 0, ENC_NA);
         proto_item_set_generated(ti);
         valtocrane_add_interval_items(proto_item_add_subtree(ti, ett_valtocrane), tvb, pinfo, t,
                                       info);
     }
+    valtocrane_queue_tap(pinfo, point, &t, info, frame, own.length);
     return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
 }
 
@@ -646,13 +736,14 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         if (layout == VALTOCRANE_TICK_TRAILER)
             t = valtocrane_anchored_counter_time(pinfo, t, recorded);
         valtocrane_set_frame_time(pinfo, &t);
-        /* The frame's own bytes and capture point matter only to matching. */
-        const bool matching = session.copies.active();
-        const valtocrane_span own = matching ? valtocrane_own_bytes(at, captured, reported, fcs_len)
-                                             : valtocrane_span();
+        /* The frame's own bytes matter only to matching and the statistics. */
+        const bool own_wanted = session.copies.active() || have_tap_listener(valtocrane_tap);
+        const valtocrane_span own = own_wanted
+                                        ? valtocrane_own_bytes(at, captured, reported, fcs_len)
+                                        : valtocrane_span();
+        const guint32 point = valtocrane_capture_point(pinfo, frame, layout);
         const valtocrane_frame_info *info = valtocrane_note_device_time(
-            pinfo, t, frame + own.offset, own.length,
-            matching ? valtocrane_capture_point(pinfo, frame, layout) : 0);
+            pinfo, t, frame + own.offset, own.length, point);
         if (valtocrane_tree_wanted(tree)) {
             ti = proto_tree_add_item(tree, proto_valtocrane, tvb,
                                      trailer ? static_cast<gint>(at.time_offset) : 0,
@@ -666,6 +757,7 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
                 valtocrane_add_header_items(valtocrane_tree, tvb);
         }
         valtocrane_check_plausible(pinfo, tree, tvb, ti, t);
+        valtocrane_queue_tap(pinfo, point, &t, info, frame + own.offset, own.length);
         break;
     }
     case VALTOCRANE_TRAILER_CUT_OFF:
@@ -680,16 +772,23 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
         } else {
             proto_tree_add_expert(tree, pinfo, &ei_valtocrane_trailer_not_captured, tvb, 0, 0);
         }
+        valtocrane_queue_tap(pinfo, valtocrane_point(pinfo, VALTOCRANE_POINT_WHOLE), NULL, NULL,
+                             NULL, 0);
         break;
     case VALTOCRANE_NO_MARKER:
         /* Frames without the marker are not the device's: they go to the
          * Ethernet dissector whole. */
+        valtocrane_queue_tap(pinfo, valtocrane_point(pinfo, VALTOCRANE_POINT_NO_TIME), NULL, NULL,
+                             NULL, 0);
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     case VALTOCRANE_TOO_SHORT:
     case VALTOCRANE_HEADER_CUT_SHORT:
         /* Too short for the layout (or cut short by the capture), with or
          * without a tree: malformed. The host's bounds exception ends the
          * dissection here. */
+        valtocrane_queue_tap(pinfo, valtocrane_point(pinfo, trailer ? VALTOCRANE_POINT_WHOLE
+                                                                    : VALTOCRANE_POINT_NO_TIME),
+                             NULL, NULL, NULL, 0);
         if (trailer)
             THROW(ReportedBoundsError);
         tvb_ensure_bytes_exist(tvb, 0, at.outcome == VALTOCRANE_TOO_SHORT
@@ -755,6 +854,7 @@ valtocrane_init(void)
     session.copies.reset(static_cast<std::uint64_t>(valtocrane_latency_window_us) * 1000);
     session.frames = wmem_array_sized_new(wmem_file_scope(), sizeof(valtocrane_frame_info), 1024);
     session.steps = wmem_map_new(wmem_file_scope(), g_direct_hash, g_direct_equal);
+    session.point_names = wmem_map_new(wmem_file_scope(), g_direct_hash, g_direct_equal);
     session.latest_num = 0;
     session.latest_offset = -1;
     session.latest_noted = FALSE;
@@ -781,6 +881,7 @@ valtocrane_postseq(void)
         return;
     session.copies.finish();
     valtocrane_note_events();
+    valtocrane_statistics_finish();
 }
 
 static void
@@ -795,6 +896,32 @@ valtocrane_prefs_apply(void)
     if (valtocrane_applied_tstype != VALTOCRANE_DISABLED && valtocrane_tstype == VALTOCRANE_DISABLED)
         valtocrane_switched_off = TRUE;
     valtocrane_applied_tstype = valtocrane_tstype;
+}
+
+valtocrane_fate
+valtocrane_frame_fate(guint32 num)
+{
+    const valtocrane_frame_info *info = valtocrane_frame(num);
+    return info != NULL && info->noted ? static_cast<valtocrane_fate>(info->fate)
+                                       : VALTOCRANE_FATE_WAITING;
+}
+
+const char *
+valtocrane_format_name(void)
+{
+    return valtocrane_format_info_of(session.format).name;
+}
+
+const char *
+valtocrane_match_name(void)
+{
+    return valtocrane_latency_match_options[valtocrane_latency_match == VALTOCRANE_MATCH_FRAME].name;
+}
+
+guint64
+valtocrane_window_ns(void)
+{
+    return static_cast<guint64>(valtocrane_latency_window_us) * 1000;
 }
 
 void
@@ -844,6 +971,11 @@ proto_register_valtocrane(void)
         { &hf_valtocrane_latency_frame,
           { "Earlier copy in frame", "valtocrane.latency_frame",
             FT_FRAMENUM, BASE_NONE, NULL, 0x0,
+            NULL, HFILL }},
+        { &hf_valtocrane_copy_missing,
+          { "No copy at another capture point within the latency window",
+            "valtocrane.copy_missing",
+            FT_NONE, BASE_NONE, NULL, 0x0,
             NULL, HFILL }},
     };
 
@@ -913,6 +1045,7 @@ proto_register_valtocrane(void)
                                    FALSE);
 
     register_dissector("valtocrane", dissect_valtocrane, proto_valtocrane);
+    valtocrane_tap = register_tap("valtocrane");
     register_init_routine(valtocrane_init);
     register_postseq_cleanup_routine(valtocrane_postseq);
     register_cleanup_routine(valtocrane_cleanup);

@@ -8,6 +8,7 @@
 #define WS_BUILD_DLL
 #include <wireshark.h>
 #include <epan/proto.h>
+#include <epan/tap.h>
 
 #include "packet-valtocrane.h"
 #include "valtocrane-host.h"
@@ -37,17 +38,21 @@ void
 plugin_register(void)
 {
     static proto_plugin plugin_valtocrane;
+    static tap_plugin statistics;
 
     plugin_valtocrane.register_protoinfo = proto_register_valtocrane;
     plugin_valtocrane.register_handoff = proto_reg_handoff_valtocrane;
     proto_register_plugin(&plugin_valtocrane);
+    /* The latency statistics, when the program registers its own. */
+    statistics.register_tap_listener = valtocrane_register_statistics;
+    tap_register_plugin(&statistics);
 }
 
 #if VALTOCRANE_HOST_HAS_PLUGIN_DESCRIBE
 uint32_t
 plugin_describe(void)
 {
-    return WS_PLUGIN_DESC_DISSECTOR;
+    return WS_PLUGIN_DESC_DISSECTOR | WS_PLUGIN_DESC_TAP_LISTENER;
 }
 #endif
 }

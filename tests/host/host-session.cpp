@@ -181,6 +181,7 @@ Session::open_records(std::unique_ptr<Records> records, const char *read_filter)
 void
 Session::read()
 {
+    reset_tap_listeners();
     finish_tail();
 
     /* The first displayed frame is selected. */
@@ -314,6 +315,7 @@ Session::rescan_packets(bool redissect)
     provider_.prev_dis = NULL;
     provider_.prev_cap = NULL;
     cum_bytes_ = 0;
+    reset_tap_listeners();
 
     epan_dissect_t edt;
     epan_dissect_init(&edt, epan_, create_proto_tree, FALSE);
@@ -374,6 +376,33 @@ Session::filter(const char *text)
 {
     dfilter_ = text ? text : "";
     rescan_packets(false);
+}
+
+/* cf_retap_packets and retap_packet */
+void
+Session::retap()
+{
+    const guint tap_flags = union_of_tap_listener_flags();
+    const gboolean create_proto_tree =
+        have_filtering_tap_listeners() || (tap_flags & TL_REQUIRES_PROTO_TREE);
+    reset_tap_listeners();
+
+    epan_dissect_t edt;
+    epan_dissect_init(&edt, epan_, create_proto_tree, FALSE);
+    valtocrane_record r;
+    valtocrane_record_init(&r);
+    for (guint32 framenum = 1; framenum <= count_; framenum++) {
+        frame_data *fdata = frame_data_sequence_find(provider_.frames, framenum);
+        if (!records_->at(fdata->file_off, &r))
+            break;
+        valtocrane_host_dissect(&edt, TRUE, cd_t_, &r, fdata, NULL);
+        note_dissected(&edt, fdata);
+        epan_dissect_reset(&edt);
+        valtocrane_record_reset(&r);
+    }
+    epan_dissect_cleanup(&edt);
+    valtocrane_record_cleanup(&r);
+    draw_tap_listeners(TRUE);
 }
 
 /* The Preferences dialog's OK (module_prefs_unstash, prefs_apply_all), then
@@ -473,6 +502,7 @@ Session::close()
 {
     if (!open_)
         return;
+    reset_tap_listeners();
     records_.reset();
     provider_.records = nullptr;
     valtocrane_record_cleanup(&current_);

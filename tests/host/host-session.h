@@ -177,6 +177,9 @@ public:
     /* cf_filter_packets: the frames dissected again in order, with a tree,
      * against a display filter, keeping what earlier passes built. */
     void filter(const char *text);
+    /* cf_retap_packets: every frame dissected again for the tap listeners
+     * (a statistics dialog opened or its filter applied), then drawn. */
+    void retap();
     /* Edit > Time Shift on every frame record (time_shift_all), then the
      * rows drawn again (packet_list_queue_draw). */
     void time_shift(const TimeShift &shift) { time_shift_all(shift); redraw(); }

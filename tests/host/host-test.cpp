@@ -28,6 +28,8 @@
 #include <epan/packet.h>
 #include <epan/prefs.h>
 #include <epan/proto.h>
+#include <epan/stat_tap_ui.h>
+#include <epan/tap.h>
 #include <wiretap/wtap.h>
 #include <wsutil/filesystem.h>
 #include <wsutil/privileges.h>
@@ -106,6 +108,9 @@ public:
         // No plugin folders: the plugin is registered already, and one
         // installed on this machine would be registered twice.
         ASSERT_TRUE(epan_init(NULL, NULL, FALSE));
+        // The program's own tap listeners: none; the plugin's statistics.
+        static tap_reg_t no_taps[] = { { NULL, NULL } };
+        register_all_tap_listeners(no_taps);
         epan_load_settings();
         prefs_apply_all();
 
@@ -1205,6 +1210,147 @@ TEST(Retimed, InterfacesAreLookedUpAfreshForEachCapture)
     s.close();
     ASSERT_TRUE(s.open(header_capture()));
     EXPECT_TRUE(times_are(s.times(), header_decoded));
+}
+
+// ---- Frames that waited in vain, and the latency statistics ---------------
+
+// Frames x and v on port A, w on port B: x's copy comes 3 us later on B,
+// w's and v's never. Their copies missing is known once the capture is read
+// (or the window passed), and shown in every later dissection.
+std::string
+missing_capture()
+{
+    return write_pcapng("missing", ethernet_ns, {
+        { 1700000000, 0, seen('x', A, 0), 0 },
+        { 1700000001, 0, seen('w', B, 1), 0 },
+        { 1700000002, 0, seen('x', B, 3), 0 },
+        { 1700000003, 0, seen('v', A, 5), 0 },
+    });
+}
+
+const char *const MISSING = "valtocrane.copy_missing";
+
+bool
+copy_missing(Session &s, guint32 num)
+{
+    s.select(num);
+    GPtrArray *found = proto_find_first_finfo(s.selected()->tree,
+                                              proto_registrar_get_id_byname(MISSING));
+    const bool missing = found != nullptr && found->len != 0;
+    return missing;
+}
+
+TEST(CopyMissing, TheSameInEveryOrderOfDissection)
+{
+    const std::vector<bool> missing = { false, true, false, true };
+    host::set_format(HEADER);
+    Session s;
+    ASSERT_TRUE(s.open(missing_capture()));
+    const std::function<void()> steps[] = {
+        [] {},
+        [&s] { s.time_shift(plus_one_hour); },
+        [&s] { s.filter(MISSING); },
+        [&s] { s.redissect(); },  // the capture is not read again: still none
+    };
+    for (const auto &step : steps) {
+        step();
+        for (guint32 num : { 4U, 2U, 3U, 1U })
+            EXPECT_EQ(copy_missing(s, num), missing[num - 1]) << num;
+    }
+    s.close();
+
+    // A live capture: frame 2 has had no copy so far, frame 1 has had one.
+    Session live;
+    live.open_records(host::open_file(missing_capture()));
+    live.continue_tail(3);
+    EXPECT_FALSE(copy_missing(live, 1));
+    EXPECT_TRUE(copy_missing(live, 2));
+    live.finish_tail();
+    EXPECT_TRUE(copy_missing(live, 4));
+}
+
+// The Statistics table as the host's dialog shows it (its own listener on
+// the plugin's tap, the tables reset and filled by a retap, read when the
+// dialog draws), from Port A to Port B: the copy of x (3 us), w and v lost
+// where they are on the way to the other port.
+struct StatisticsDialog {
+    explicit StatisticsDialog(const char *filter = nullptr)
+        : ui(stat_tap_by_name("valtocrane,latency,tables"))
+    {
+        data.stat_tap_data = ui;
+        data.user_data = nullptr;
+        ui->stat_tap_init_cb(ui);
+        GString *error = register_tap_listener(ui->tap_name, &data, filter, 0, reset,
+                                               ui->packet_func, nullptr, nullptr);
+        EXPECT_EQ(error, nullptr);
+    }
+    ~StatisticsDialog() { remove_tap_listener(&data); }
+
+    static void reset(void *sd) { reset_stat_table(static_cast<stat_data_t *>(sd)->stat_tap_data); }
+
+    // label, copies, lost, min and max in us, of the rows of a table.
+    std::vector<std::string> rows(const char *title) const
+    {
+        std::vector<std::string> out;
+        const stat_tap_table *table = stat_tap_find_table(ui, title);
+        for (guint row = 0; table != nullptr && row < table->num_elements; row++) {
+            const auto *f = stat_tap_get_field_data(table, row, 0);
+            char text[256];
+            std::snprintf(text, sizeof text, "%s|%u|%u", f[0].value.string_value,
+                          f[1].value.uint_value, f[2].value.uint_value);
+            std::string line = text;
+            for (int c : { 3, 9 }) {
+                if (f[c].type == TABLE_ITEM_FLOAT) {
+                    std::snprintf(text, sizeof text, "|%.3f", f[c].value.float_value);
+                    line += text;
+                }
+            }
+            if (*f[0].value.string_value != '\0')
+                out.push_back(line);
+        }
+        std::sort(out.begin(), out.end());  // as the dialog sorts them
+        return out;
+    }
+
+    stat_tap_table_ui *ui;
+    stat_data_t data;
+};
+
+TEST(Statistics, TheTablesInEveryOrderOfDissection)
+{
+    const std::vector<std::string> directions = { "Port A -> Port B|1|1|3.000|3.000",
+                                                  "Port B -> Port A|0|1" };
+    host::set_format(HEADER);
+    {
+        Session s;
+        ASSERT_TRUE(s.open(missing_capture()));
+        StatisticsDialog dialog;
+        s.retap();
+        EXPECT_EQ(dialog.rows("By direction"), directions) << "opened after the capture";
+        s.time_shift(plus_one_hour);
+        s.redissect();
+        EXPECT_EQ(dialog.rows("By direction"), directions) << "dissected anew";
+    }
+    {
+        // Open while a live capture runs: the frames come one by one.
+        StatisticsDialog dialog;
+        Session live;
+        live.open_records(host::open_file(missing_capture()));
+        live.continue_tail(1);
+        live.continue_tail(3);
+        live.finish_tail();
+        EXPECT_EQ(dialog.rows("By direction"), directions) << "a live capture";
+    }
+    {
+        // The dialog's display filter: only frames of port B count.
+        Session s;
+        ASSERT_TRUE(s.open(missing_capture()));
+        StatisticsDialog dialog("valtocrane.interface == \"Port B\"");
+        s.retap();
+        EXPECT_EQ(dialog.rows("By direction"),
+                  (std::vector<std::string>{ "Port A -> Port B|1|0|3.000|3.000",
+                                             "Port B -> Port A|0|1" }));
+    }
 }
 
 } // namespace

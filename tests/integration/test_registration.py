@@ -30,6 +30,8 @@ FIELDS = [  # as -G fields lists them: kind, label, abbreviation, type, parent, 
      "valtocrane", "", "0x0", ""],
     ["F", "Earlier copy in frame", "valtocrane.latency_frame", "FT_FRAMENUM", "valtocrane", "",
      "0x0", ""],
+    ["F", "No copy at another capture point within the latency window", "valtocrane.copy_missing",
+     "FT_NONE", "valtocrane", "", "0x0", ""],
     ["F", "The device trailer was not captured (snap length): the frame keeps its capture "
      "file time", "valtocrane.trailer_not_captured", "FT_NONE", "valtocrane", "", "0x0", ""],
     ["F", "Device time far from the capture file time", "valtocrane.time_implausible", "FT_NONE",
@@ -42,7 +44,8 @@ FIELDS = [  # as -G fields lists them: kind, label, abbreviation, type, parent, 
 
 
 def test_plugin_protocol_fields_and_preference_as_the_host_lists_them(tshark):
-    assert tshark.loaded_plugins()["valtocrane.so"] == (VERSION, "dissector")
+    assert tshark.loaded_plugins()["valtocrane.so"] == tshark.for_series(
+        {(4, 0): (VERSION, "dissector"), (4, 2): (VERSION, "dissector, tap listener")})
     protocols = [line.split("\t")[:3] for line in tshark.run("-G", "protocols").stdout.splitlines()]
     assert ["ValtoCrane", "ValtoCrane", "valtocrane"] in protocols
     assert [line.split("\t") for line in tshark.run("-G", "fields").stdout.splitlines()
