@@ -45,7 +45,11 @@
  *   2      bits 0-1 the FCS length the file gives (1: none, 2: 4 bytes, else
  *          not known); 0x04 the frame's interface is one valtocrane-retime
  *          re-timed (its description carries the tool's note)
- *   3      not read
+ *   3      Statistics: 0x01 open the ValtoCrane Latency window (its
+ *          listener on the plugin's tap, filled by a retap); 0x02 draw
+ *          it (every row of every table read); 0x04 close it; 0x08 print
+ *          the "-z valtocrane,latency" report (to /dev/null), whose
+ *          listener is registered for the whole run
  *   4-5    captured length (at most what the input has left)
  *   6-7    for 0x04, reported length less captured length less 1
  *   8-11   capture file time, signed seconds since 1970
@@ -73,11 +77,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <wireshark.h>
 #include <epan/column.h>
 #include <epan/prefs.h>
+#include <epan/stat_tap_ui.h>
+#include <epan/tap.h>
 #include <epan/timestamp.h>
 
 #include "host-session.h"
@@ -331,6 +338,63 @@ time_shift(const guint8 *h)
     return shift;
 }
 
+/* The ValtoCrane Latency window, as the GUI's statistics dialog holds it:
+ * its own listener on the plugin's tap, tables reset and filled by a retap
+ * and read whole when it draws. */
+struct StatisticsWindow {
+    StatisticsWindow() : ui(stat_tap_by_name("valtocrane,latency,tables"))
+    {
+        data.stat_tap_data = ui;
+        data.user_data = NULL;
+        ui->stat_tap_init_cb(ui);
+        GString *error = register_tap_listener(ui->tap_name, &data, NULL, 0, reset,
+                                               ui->packet_func, NULL, NULL);
+        if (error != NULL) {
+            fprintf(stderr, "cannot open the statistics window: %s\n", error->str);
+            abort();
+        }
+    }
+    ~StatisticsWindow()
+    {
+        remove_tap_listener(&data);
+        reset_stat_table(ui);
+    }
+    static void reset(void *sd) { reset_stat_table(static_cast<stat_data_t *>(sd)->stat_tap_data); }
+
+    void draw() const
+    {
+        for (guint t = 0; t < ui->tables->len; t++) {
+            const auto *table = g_array_index(ui->tables, stat_tap_table *, t);
+            for (guint row = 0; row < table->num_elements; row++) {
+                const stat_tap_table_item_type *f = stat_tap_get_field_data(table, row, 0);
+                for (guint c = 0; c < table->num_fields; c++)
+                    if (f[c].type == TABLE_ITEM_STRING && f[c].value.string_value == NULL)
+                        abort();
+            }
+        }
+    }
+
+    stat_tap_table_ui *ui;
+    stat_data_t data;
+};
+
+std::unique_ptr<StatisticsWindow> statistics;
+
+void
+statistics_steps(const guint8 *h)
+{
+    if ((h[3] & 0x01) && !statistics) {
+        statistics = std::make_unique<StatisticsWindow>();
+        session->retap();
+    }
+    if ((h[3] & 0x02) && statistics)
+        statistics->draw();
+    if (h[3] & 0x04)
+        statistics.reset();
+    if (h[3] & 0x08)
+        draw_tap_listeners(TRUE);
+}
+
 void
 open_capture(const char *read_filter)
 {
@@ -373,6 +437,9 @@ initialise(const char *argv0)
         fprintf(stderr, "epan_init failed\n");
         return 1;
     }
+    /* The program's own tap listeners: none; the plugin's statistics. */
+    static tap_reg_t no_taps[] = { { NULL, NULL } };
+    register_all_tap_listeners(no_taps);
     e_prefs *prefs_p = epan_load_settings();
     /* Remote captures (RPCAP over UDP) of Ethernet: the host dissects their
      * frames through the link-type table, so Ethernet inside an Ethernet
@@ -395,6 +462,13 @@ initialise(const char *argv0)
     timestamp_set_precision(TS_PREC_AUTO);
     timestamp_set_seconds_type(TS_SECONDS_DEFAULT);
     build_column_format_array(&cinfo, prefs_p->num_cols, TRUE);
+    /* tshark -z valtocrane,latency,...: its report goes nowhere. */
+    if (!freopen("/dev/null", "w", stdout) ||
+        !process_stat_cmd_arg("valtocrane,latency,interval=0.001,by=flow")) {
+        fprintf(stderr, "cannot ask for the -z valtocrane,latency report\n");
+        return 1;
+    }
+    start_requested_stats();
     session = new FuzzSession;
     session->show_columns(&cinfo);
     return 0;
@@ -463,7 +537,9 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
             host::set_format(format_name(more));
         if (flags & 0x60)
             redissect();
+        statistics_steps(h);
     }
     session->close();
+    statistics.reset();
     return 0;
 }
