@@ -53,6 +53,28 @@ def bare_tshark():
     host.cleanup()
 
 
+def pytest_addoption(parser):
+    parser.addoption("--share", metavar="K/N",
+                     help="run the K-th of N shares of this file's tests (every N-th test, from "
+                          "the K-th), so that ctest runs a long file as N entries side by side")
+
+
+def pytest_collection_modifyitems(config, items):
+    share = config.getoption("--share")
+    if not share:
+        return
+    k, n = (int(x) for x in share.split("/"))
+    if not 1 <= k <= n:
+        raise pytest.UsageError("--share %s: K must be from 1 to N" % share)
+    # Every N-th test spreads the parametrized cases of one test function,
+    # which cost alike, over the shares.
+    kept, others = [], []
+    for i, item in enumerate(items):
+        (kept if i % n == k - 1 else others).append(item)
+    config.hook.pytest_deselected(items=others)
+    items[:] = kept
+
+
 _names = itertools.count(1)
 
 
