@@ -53,6 +53,21 @@ def bare_tshark():
     host.cleanup()
 
 
+@pytest.fixture
+def install_manifest():
+    """The list of files "cmake --install" writes into the build folder,
+    which README.md's uninstall reads: the path, where a test's installs
+    write theirs, and what was there before, put back afterwards, so that
+    the list of the user's own install survives the tests."""
+    manifest = Path(os.environ["VALTOCRANE_BUILD_DIR"]) / "install_manifest.txt"
+    before = manifest.read_bytes() if manifest.exists() else None
+    yield manifest
+    if before is None:
+        manifest.unlink(missing_ok=True)
+    else:
+        manifest.write_bytes(before)
+
+
 def pytest_addoption(parser):
     parser.addoption("--share", metavar="K/N",
                      help="run the K-th of N shares of this file's tests (every N-th test, from "
