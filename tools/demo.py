@@ -24,7 +24,7 @@ def frames():
 
 
 def say(text):
-    print(textwrap.fill(text, 100))
+    print(textwrap.fill(text, 100, break_on_hyphens=False, break_long_words=False))
 
 
 def examples():
