@@ -49,6 +49,6 @@ echo "setup: the Debian packages missing:$missing (apt's output goes to $log)"
 # tshark asks whether non-root users may capture; the default answer is kept.
 step "updating the package lists" $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
 # shellcheck disable=SC2086
-step "installing them and what they need (a few minutes the first time)" \
+step "installing them and what they need (a minute or more)" \
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
 echo "setup: done"
