@@ -1,7 +1,10 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing the plugin need,
-# where they are missing. Safe to run again; asks no questions.
+# where they are missing. Safe to run again; asks no questions. Says one
+# line a step; apt's own output goes to build/setup.log, whose end is shown
+# when a step fails.
 set -eu
+cd "$(dirname "$0")/.."
 
 # VALTOCRANE_PACKAGES replaces the list (scripts/package.sh needs no test
 # frameworks); VALTOCRANE_EXTRA_PACKAGES adds to it.
@@ -16,7 +19,6 @@ for p in $packages; do
 done
 [ -z "$missing" ] && exit 0
 
-echo "Installing:$missing"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     command -v sudo >/dev/null 2>&1 || {
@@ -25,7 +27,28 @@ if [ "$(id -u)" -ne 0 ]; then
     }
     sudo="sudo"
 fi
+mkdir -p build
+log=build/setup.log
+: >"$log"
+
+# Runs one step, its output into the log; on failure shows the log's end.
+step() {
+    _what=$1
+    shift
+    echo "setup: $_what"
+    echo "== $*" >>"$log"
+    "$@" >>"$log" 2>&1 || {
+        echo "setup: failed: $*" >&2
+        tail -20 "$log" | sed 's/^/  /' >&2
+        echo "setup: the whole log is $log" >&2
+        exit 1
+    }
+}
+
+echo "setup: the Debian packages missing:$missing (apt's output goes to $log)"
 # tshark asks whether non-root users may capture; the default answer is kept.
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
+step "updating the package lists" $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
 # shellcheck disable=SC2086
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+step "installing them and what they need (a minute or more)" \
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+echo "setup: done"

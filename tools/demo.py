@@ -6,12 +6,14 @@ later: the latency the plugin shows for each copy, and valtocrane-latency's
 report on it."""
 
 import argparse
+import filecmp
 import shutil
 import subprocess
+import textwrap
 from pathlib import Path
 
 from vctools import captures
-from vctools.tshark import TShark, mode_args
+from vctools.tshark import TShark, how_to_remove, mode_args, users_own_plugin
 
 FRAME1 = (1700000000, 0)  # the capture file's time of frame 1
 
@@ -21,9 +23,13 @@ def frames():
         yield captures.ipv4_udp_frame(b"example payload %d" % i + b"." * 20, ident=i)
 
 
+def say(text):
+    print(textwrap.fill(text, 100, break_on_hyphens=False, break_long_words=False))
+
+
 def examples():
-    """(title, mode, records): four frames each, written by a capture host
-    whose clock runs a little apart from the device's."""
+    """(title, mode, file name, records): four frames each, written by a
+    capture host whose clock runs a little apart from the device's."""
     tick = []
     for i, f in enumerate(frames()):
         ticks = 123456789012 + i * 250 + (i * i * 37)
@@ -42,6 +48,23 @@ def examples():
          "seconds-fraction-trailer.pcapng", fraction),
         ("Capture header", "valtocrane-pcapng", "capture-header.pcapng", header),
     ]
+
+
+# What each example's table shows, in a sentence.
+EXPLAINED = {
+    "valtocrane-q3-graphite":
+        "The counter runs free, so the plugin ties it to the capture's clock at the first "
+        "frame: frame 1's device time is its file time, and every later frame lies its count "
+        "of 5 ns ticks after frame 1.",
+    "valtocrane-proprietary-headers":
+        "The trailer holds the device's own clock, seconds since 1970 and a fraction: each "
+        "frame's device time is read as it is, here up to a quarter of a second ahead of the "
+        "capture host's.",
+    "valtocrane-pcapng":
+        "The header in front of each frame holds the device time and the port that saw the "
+        "frame: the device stamped a frame every 125 ms, on Port A and Port B in turn, which "
+        "the capture host wrote a second apart.",
+}
 
 
 # Device times on Port A and, after the system under test, on Port B (us
@@ -77,6 +100,9 @@ def show_latency(host, keep, tool):
         + [captures.pcapng_packet(0, when, frame) for when, frame in latency_example()])
     shutil.copy(capture, keep / name)
     print("== Latency from Port A to Port B: -o valtocrane.ts_type:%s, %s" % (mode, keep / name))
+    say("Each frame was seen on Port A and again on Port B, after the system under test: the "
+        "plugin gives each copy on Port B its latency and the number of the frame it copies "
+        "(frame 7 never came out).")
     fields = ["frame.number", "_ws.col.Time", "valtocrane.interface", "ip.id",
               "valtocrane.latency", "valtocrane.latency_frame"]
     out = host.run("-r", capture, *mode_args(mode), "-t", "e", "-T", "fields",
@@ -85,9 +111,29 @@ def show_latency(host, keep, tool):
     print(out, end="")
     print()
     print("== valtocrane-latency --format %s %s" % (mode, keep / name))
+    say("The same pairs as a report: frames and lost frames at each capture point, then the "
+        "latency's spread from Port A to Port B.")
     proc = subprocess.run([tool, "--format", mode, str(keep / name)], text=True,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     print(proc.stdout)
+
+
+def own_plugin_note(host, built):
+    """What the user's own tshark loads, outside this demo, and what to do
+    where that is not this build."""
+    own = users_own_plugin()
+    if own is None:
+        say("Your own tshark loads no valtocrane.so yet: README.md, Install, says how.")
+        return
+    version, path = own
+    if filecmp.cmp(path, built, shallow=False):
+        say("Your own tshark loads this build too, installed as %s." % path)
+        return
+    aside = " (this demo sets that one aside)" if Path(path) in host.set_aside else ""
+    say("Note: your own tshark loads valtocrane.so %s from %s, not this build%s. To use this "
+        "build, remove that one, then install this one (README.md, Install):"
+        % (version, path, aside))
+    print("    " + how_to_remove(path))
 
 
 def main():
@@ -99,13 +145,21 @@ def main():
 
     host = TShark(plugin=opts.plugin)
     try:
-        print("TShark loaded valtocrane.so %s (%s)\n" % host.plugin)
+        print("TShark in this demo loads valtocrane.so %s (%s), the one just built: %s"
+              % (host.plugin + (opts.plugin,)))
+        own_plugin_note(host, opts.plugin)
+        print()
+        say("Each table shows every frame's time as the capture file holds it (the capture "
+            "host's clock) beside the device time the plugin decoded, which TShark now shows as "
+            "the frame's time.")
+        print()
         keep = Path(opts.examples)
         keep.mkdir(parents=True, exist_ok=True)
         for title, mode, name, records in examples():
             capture = captures.write_capture(host.capture_path(name), records)
             shutil.copy(capture, keep / name)
             print("== %s: -o valtocrane.ts_type:%s, %s" % (title, mode, keep / name))
+            say(EXPLAINED[mode])
             # In a single pass the frame's own fields are filled in before
             # the plugin runs (the capture file's time); the Time column is
             # filled in after it (the device time).

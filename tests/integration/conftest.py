@@ -53,6 +53,43 @@ def bare_tshark():
     host.cleanup()
 
 
+@pytest.fixture
+def install_manifest():
+    """The list of files "cmake --install" writes into the build folder,
+    which README.md's uninstall reads: the path, where a test's installs
+    write theirs, and what was there before, put back afterwards, so that
+    the list of the user's own install survives the tests."""
+    manifest = Path(os.environ["VALTOCRANE_BUILD_DIR"]) / "install_manifest.txt"
+    before = manifest.read_bytes() if manifest.exists() else None
+    yield manifest
+    if before is None:
+        manifest.unlink(missing_ok=True)
+    else:
+        manifest.write_bytes(before)
+
+
+def pytest_addoption(parser):
+    parser.addoption("--share", metavar="K/N",
+                     help="run the K-th of N shares of this file's tests (every N-th test, from "
+                          "the K-th), so that ctest runs a long file as N entries side by side")
+
+
+def pytest_collection_modifyitems(config, items):
+    share = config.getoption("--share")
+    if not share:
+        return
+    k, n = (int(x) for x in share.split("/"))
+    if not 1 <= k <= n:
+        raise pytest.UsageError("--share %s: K must be from 1 to N" % share)
+    # Every N-th test spreads the parametrized cases of one test function,
+    # which cost alike, over the shares.
+    kept, others = [], []
+    for i, item in enumerate(items):
+        (kept if i % n == k - 1 else others).append(item)
+    config.hook.pytest_deselected(items=others)
+    items[:] = kept
+
+
 _names = itertools.count(1)
 
 

@@ -121,7 +121,7 @@ def installed(root):
     return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*") if p.is_file())
 
 
-def test_install_goes_under_the_prefix_into_the_hosts_plugin_folder(tmp_path):
+def test_install_goes_under_the_prefix_into_the_hosts_plugin_folder(tmp_path, install_manifest):
     """By default into the host's own plugin folder for the series built
     for; with --prefix, the same layout under it; with the personal opt-in,
     where the host looks for a user's own plugins."""
@@ -138,6 +138,9 @@ def test_install_goes_under_the_prefix_into_the_hosts_plugin_folder(tmp_path):
                    stdout=subprocess.DEVNULL)
     assert installed(tmp_path / "prefix") == sorted(
         tools_under("") + [str(system.relative_to("usr") / "epan" / "valtocrane.so")])
+    # README.md's uninstall removes the files the manifest lists: all of them.
+    assert sorted(str(Path(f).relative_to(tmp_path / "prefix"))
+                  for f in install_manifest.read_text().split()) == installed(tmp_path / "prefix")
     for tool in tools:
         page = tmp_path / "prefix" / "share" / "man" / "man1" / ("%s.1" % tool)
         assert "valtocrane %s" % VERSION in page.read_text()

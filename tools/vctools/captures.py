@@ -10,11 +10,13 @@ from pathlib import Path
 HEADER_MARKER = 6
 
 
-def ipv4_udp_frame(payload=b"", src_port=49152, dst_port=49153, ident=1,
+def ipv4_udp_frame(payload=b"", src_port=40000, dst_port=40001, ident=1,
                    src=b"\x02\x00\x00\x00\x00\x01", dst=b"\x02\x00\x00\x00\x00\x02",
                    reply=False, ttl=64):
     """An Ethernet II / IPv4 / UDP frame with a valid IP header checksum,
-    from 192.0.2.1 to 192.0.2.2 (or back, as a reply)."""
+    from 192.0.2.1 to 192.0.2.2 (or back, as a reply). No dissector of
+    TShark or tcpdump claims the ports 40000 and 40001: both show plain UDP
+    (49152 is a Broadcom mirroring header to tcpdump)."""
     udp = struct.pack(">HHHH", src_port, dst_port, 8 + len(payload), 0) + payload
     hosts = [bytes([192, 0, 2, 1]), bytes([192, 0, 2, 2])]
     if reply:

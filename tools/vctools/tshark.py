@@ -3,7 +3,15 @@ plugin folder of its own or without it.
 
 The host ignores personal plugins when it runs with special privileges, and
 root counts as such: as root, TShark runs as the unprivileged user nobody,
-in a world-readable temporary folder that holds its HOME and the captures."""
+in a world-readable temporary folder that holds its HOME and the captures.
+
+The host loads the system plugin folder first and skips a plugin of the
+same file name in the personal folder (saying so on standard error only):
+a valtocrane.so installed system-wide, by the package or "cmake --install",
+would be loaded instead of the one given. Where there is one, TShark runs
+with a copy of the system plugin folder without it (WIRESHARK_PLUGIN_DIR,
+which the host honours for unprivileged users): every other plugin of the
+host is there, and the one given is the one loaded."""
 
 import os
 import re
@@ -26,11 +34,64 @@ PACKET_LIST_COLUMNS = ('gui.column.format:"No.","%m","Time","%t","Protocol","%p"
 
 class HostSetupError(RuntimeError):
     """TShark did not load the plugin it was given, or loaded one without
-    being given it (a valtocrane.so installed system-wide)."""
+    being given it."""
 
 
 def mode_args(mode):
     return ["-o", "valtocrane.ts_type:%s" % mode] if mode else []
+
+
+def parse_plugins(listing):
+    """Name -> (version, type, file) of every plugin in tshark -G plugins."""
+    plugins = {}
+    for line in listing.splitlines():
+        cols = [c.strip() for c in line.split("\t")]
+        if len(cols) >= 4:
+            plugins[cols[0]] = (cols[1], cols[2], cols[3])
+    return plugins
+
+
+def owner(path):
+    """The Debian package a file belongs to, or None."""
+    try:
+        proc = subprocess.run(["dpkg-query", "-S", str(path)], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True)
+    except OSError:                      # not a Debian system
+        return None
+    return proc.stdout.split(":")[0] if proc.returncode == 0 and proc.stdout else None
+
+
+def how_to_remove(path):
+    """The command that removes an installed valtocrane.so: through its
+    package, or else through the list of files that "cmake --install" wrote
+    into the build folder (README.md, Uninstall)."""
+    package = owner(path)
+    if package:
+        return "sudo apt-get remove %s" % package
+    sudo = "" if os.access(os.path.dirname(path), os.W_OK) else "sudo "
+    return "%sxargs rm -v < build/install_manifest.txt" % sudo
+
+
+def users_own_plugin():
+    """(version, file) of the valtocrane.so that tshark loads when this user
+    runs it, or None."""
+    proc = subprocess.run(["tshark", "-G", "plugins"], stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, text=True, errors="replace",
+                          env=dict(os.environ, LC_ALL="C.UTF-8"))
+    found = parse_plugins(proc.stdout).get("valtocrane.so")
+    return (found[0], found[2]) if found else None
+
+
+def _copy_without(source, copy, name):
+    """A copy of the folder source made of symbolic links to its files,
+    every file called name left out."""
+    for folder, _, files in os.walk(source):
+        into = Path(copy) / Path(folder).relative_to(source)
+        into.mkdir(parents=True, exist_ok=True)
+        os.chmod(into, 0o755)
+        for f in files:
+            if f != name:
+                os.symlink(Path(folder) / f, into / f)
 
 
 class TShark:
@@ -38,7 +99,8 @@ class TShark:
     folder for captures, and the time zone its runs use. self.plugin is the
     (version, type) the host lists for valtocrane.so; a setup whose host did
     not load the plugin given, or loaded one when none was given, raises
-    HostSetupError."""
+    HostSetupError. self.set_aside lists the valtocrane.so files installed
+    in the system plugin folder that this setup keeps TShark from loading."""
 
     def __init__(self, plugin=None, tz="UTC", workdir=None):
         self.workdir = Path(workdir or tempfile.mkdtemp(prefix="valtocrane-"))
@@ -51,28 +113,44 @@ class TShark:
         os.chmod(self.captures, 0o755)
         self.tz = tz
         self.as_root = os.geteuid() == 0
+        self.env = []
+        folders = self.folders()
+        # "Global Plugins" is the series' folder (X.Y); the variable names
+        # the folder that holds it.
+        system = Path(folders["Global Plugins"])
+        self.set_aside = sorted(system.rglob("valtocrane.so"))
+        if self.set_aside:
+            copy = self.workdir / "system-plugins"
+            _copy_without(system.parent, copy, "valtocrane.so")
+            self.env = ["WIRESHARK_PLUGIN_DIR=%s" % copy]
+        given = None
         if plugin is not None:
-            folder = Path(self.folders()["Personal Plugins"]) / "epan"
+            folder = Path(folders["Personal Plugins"]) / "epan"
             folder.mkdir(parents=True, exist_ok=True)
-            shutil.copy(plugin, folder / "valtocrane.so")
+            given = folder / "valtocrane.so"
+            shutil.copy(plugin, given)
         if self.as_root:
             for dirpath, _, files in os.walk(self.home):
                 os.chown(dirpath, NOBODY, NOBODY)
                 for f in files:
                     os.chown(os.path.join(dirpath, f), NOBODY, NOBODY)
-        self.plugin = self.loaded_plugins().get("valtocrane.so")
-        if (plugin is not None) != (self.plugin is not None):
+        loaded = parse_plugins(self.run("-G", "plugins").stdout).get("valtocrane.so")
+        self.plugin = loaded[:2] if loaded else None
+        if loaded and (not given or os.path.realpath(loaded[2]) != os.path.realpath(given)):
             self.cleanup()
             raise HostSetupError(
-                "TShark did not load %s from %s" % (plugin, self.home) if plugin is not None
-                else "a valtocrane.so is installed system-wide, so the host cannot run "
-                     "without it; remove it first")
+                "TShark loaded valtocrane.so %s from %s%s; remove that one: %s" % (
+                    loaded[0], loaded[2], ", not the one given, %s" % plugin if plugin else "",
+                    how_to_remove(loaded[2])))
+        if given and not loaded:
+            self.cleanup()
+            raise HostSetupError("TShark did not load %s from %s" % (plugin, folder))
 
     def command(self, args, tz=None, wrapper=(), env=()):
         """The command line that runs tshark with args, under wrapper (a
         profiler, say) if given, with env (NAME=value) added."""
         environment = ["env", "HOME=%s" % self.home, "TZ=%s" % (tz or self.tz),
-                       "LC_ALL=C.UTF-8"] + list(env)
+                       "LC_ALL=C.UTF-8"] + self.env + list(env)
         cmd = environment + list(wrapper) + ["tshark"] + [str(a) for a in args]
         if self.as_root:
             return ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
@@ -121,12 +199,8 @@ class TShark:
 
     def loaded_plugins(self):
         """Name -> (version, type) of every plugin this host loaded."""
-        plugins = {}
-        for line in self.run("-G", "plugins").stdout.splitlines():
-            cols = [c.strip() for c in line.split("\t")]
-            if len(cols) >= 3:
-                plugins[cols[0]] = (cols[1], cols[2])
-        return plugins
+        return {name: found[:2] for name, found in
+                parse_plugins(self.run("-G", "plugins").stdout).items()}
 
     def write_preferences(self, text):
         """Stores text as this HOME's Wireshark preferences file."""
