@@ -52,8 +52,8 @@ def test_by_flow_worst_p99_first(latency, capture):
     table = proc.stdout.split("By flow, the worst p99 first")[1].splitlines()[2:4]
     assert [line.split()[-5:] for line in table] == [["2", "1", "2.007", "20.000", "20.000"],
                                                       ["2", "0", "1.003", "2.991", "3.000"]]
-    assert table[0].startswith("UDP 192.0.2.1:49152 -> 192.0.2.2:7001  %s -> %s" % (A, B))
-    assert table[1].startswith("UDP 192.0.2.1:49152 -> 192.0.2.2:7000  ")
+    assert table[0].startswith("UDP 192.0.2.1:40000 -> 192.0.2.2:7001  %s -> %s" % (A, B))
+    assert table[1].startswith("UDP 192.0.2.1:40000 -> 192.0.2.2:7000  ")
 
 
 def test_interval_series_by_the_time_at_the_first_point(latency, capture, tmp_path):
@@ -79,7 +79,7 @@ def test_rows_for_a_database_in_integer_nanoseconds(latency, capture, tmp_path):
         "earlier_frame": "1", "later_file": str(capture), "later_frame": "2",
         "earlier_time_ns": str(BASE_NS), "later_time_ns": str(BASE_NS + 1000),
         "latency_ns": "1000", "protocol": "17", "src": "192.0.2.1", "dst": "192.0.2.2",
-        "src_port": "49152", "dst_port": "7000", "vlan": "-1", "frame_length": "51"}
+        "src_port": "40000", "dst_port": "7000", "vlan": "-1", "frame_length": "51"}
     lost = [r for r in rows if r["kind"] == "lost"]
     assert [(r["earlier_frame"], r["earlier_time_ns"], r["to_point"], r["latency_ns"])
             for r in lost] == [("7", str(BASE_NS + 15500), B, "0")]

@@ -775,7 +775,7 @@ def test_a_file_it_wrote_run_through_again(bare_tshark, retime, write_capture, m
     assert retime("-f", mode, *second, capture, direct).returncode == 0
     fields = ["frame.time_epoch", "frame.interface_name", "frame.interface_description"]
     assert bare_tshark.fields(twice, fields) == bare_tshark.fields(direct, fields)
-    assert frame_bytes(bare_tshark, twice) == frame_bytes(bare_tshark, direct)
+    assert read_back(bare_tshark, twice)[1] == read_back(bare_tshark, direct)[1]
     # Every frame of a trailer format's interface, the capture header's
     # ports' frames.
     again = len(cases) if mode != "valtocrane-pcapng" else sum(1 for case in cases if case[2])
