@@ -274,13 +274,23 @@ def retime_benchmark(opts):
                 rows))
 
 
-def write_latency_capture(path, count):
+# Device times that lie, for the memory of the matching: the first frame's
+# a year ahead, an hour back from the middle frame on, or every frame's
+# anywhere in a year (the capture host's times stay as they were).
+WILD_TIMES = {
+    "first frame a year ahead": lambda ns, i, count: ns + 365 * 86400 * 10**9 if i == 0 else ns,
+    "a step back of an hour": lambda ns, i, count: ns - 3600 * 10**9 if i >= count // 2 else ns,
+    "times in random order": lambda ns, i, count: (i * 2654435761 % 2**32) * 7342 * 1000,
+}
+
+
+def write_latency_capture(path, count, wild=None):
     """A pcapng capture of count frames in the capture header format, one
     interface in nanoseconds, in device-time order: pairs of the same
     Ethernet/IPv4/UDP frame (a different IP identification each) seen on
     port A and 3 to 8 us later on port B, a pair every 2 us, so that a few
     frames wait for their copy at any time; every 50th frame on port A has
-    no copy."""
+    no copy. wild names a WILD_TIMES: the device times lie so."""
     bodies = [bytearray(captures.ipv4_udp_frame(bytes(size - UDP_OVERHEAD)))
               for size in RETIME_FRAME_SIZES]
     epb = struct.Struct("<IIIIIII")
@@ -292,7 +302,8 @@ def write_latency_capture(path, count):
         body = bodies[pair % len(bodies)]
         body[18:20] = struct.pack(">H", pair & 0xFFFF)   # IP identification
         body[46:50] = struct.pack(">I", pair)            # first payload bytes
-        secs, nsecs = divmod(base + ns, 1000000000)
+        device = WILD_TIMES[wild](ns, written, count) if wild else ns
+        secs, nsecs = divmod(base + device, 1000000000)
         fraction = captures.header_fraction(nsecs)
         data = header.pack(6, 0, port, secs, fraction, len(body), len(body)) + body
         pad = -len(data) % 4
@@ -332,28 +343,54 @@ def latency_benchmark(opts):
         files = {n: write_latency_capture(workdir / ("ports-%d.pcapng" % n), n) for n in sizes}
         capture = files[sizes[0]]
         out = workdir / "out.pcapng"
+        latency = [tool, "--format", "valtocrane-pcapng"]
         commands = {"retime": [retime, "--format", "valtocrane-pcapng", capture, out],
-                    "latency": [tool, "--format", "valtocrane-pcapng", capture],
-                    "latency, a tenth": [tool, "--format", "valtocrane-pcapng", files[sizes[1]]]}
+                    "latency": latency + [capture],
+                    "latency --by flow --interval 1": latency + [
+                        "--by", "flow", "--interval", "1", "--series", workdir / "series.csv",
+                        capture],
+                    "latency --jobs 2": latency + ["--jobs", "2", capture],
+                    "latency, a tenth": latency + [files[sizes[1]]]}
         wall, peak, cpu, spread = interleaved(commands, opts.rounds, opts.seed, workdir, out)
         report = subprocess.run(commands["latency"], text=True, stdout=subprocess.PIPE,
                                 check=True).stdout
         size_mb = {n: f.stat().st_size / 1e6 for n, f in files.items()}
+        for f in files.values():
+            f.unlink()
+        # Peak memory over captures whose device times lie, at a tenth and
+        # at the whole size.
+        wild_peak = {}
+        wild_sizes = [sizes[1] // 5, sizes[1]]
+        tools = {"": tool}
+        if opts.latency_baseline:
+            tools[" (baseline)"] = Path(opts.latency_baseline).resolve()
+        for name in WILD_TIMES:
+            for n in wild_sizes:
+                path = write_latency_capture(workdir / "wild.pcapng", n, name)
+                for which, binary in tools.items():
+                    _, peak_kb, _ = measured_run([binary, "--format", "valtocrane-pcapng", path],
+                                                 workdir / "time.txt")
+                    wild_peak[name + which, n] = peak_kb
+                path.unlink()
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     print("\nvaltocrane-latency against valtocrane-retime on the same capture (capture header, "
-          "two ports), median of %d interleaved rounds; load average %.2f, %.2f, %.2f before\n"
-          % ((opts.rounds,) + load))
-    print(table(["capture", "frames", "retime", "latency", "time ratio", "retime CPU",
-                 "latency CPU", "CPU ratio", "retime peak", "latency peak"],
-                [["%.0f MB" % size_mb[sizes[0]], sizes[0], "%.2f s" % wall["retime"],
-                  "%.2f s" % wall["latency"], "%.3f" % (wall["latency"] / wall["retime"]),
-                  "%.2f s" % cpu["retime"], "%.2f s" % cpu["latency"],
-                  "%.3f" % (cpu["latency"] / cpu["retime"]), "%.1f MB" % (peak["retime"] / 1024),
-                  "%.1f MB" % (peak["latency"] / 1024)]]))
+          "two ports, %.0f MB, %d frames), median of %d interleaved rounds; load average %.2f, "
+          "%.2f, %.2f before\n" % ((size_mb[sizes[0]], sizes[0], opts.rounds) + load))
+    rows = []
+    for name in ("retime", "latency", "latency --by flow --interval 1", "latency --jobs 2"):
+        rows.append([name, "%.2f s" % wall[name], "%.3f" % (wall[name] / wall["retime"]),
+                     "%.2f s" % cpu[name], "%.3f" % (cpu[name] / cpu["retime"]),
+                     "%.1f MB" % (peak[name] / 1024)])
+    print(table(["command", "wall", "vs retime", "CPU", "CPU vs retime", "peak memory"], rows))
     print("\nvaltocrane-latency's peak memory: %.1f MB over %d frames (%.0f MB), %.1f MB over %d "
           "frames (%.0f MB)" % (peak["latency, a tenth"] / 1024, sizes[1], size_mb[sizes[1]],
                                 peak["latency"] / 1024, sizes[0], size_mb[sizes[0]]))
+    print("\nPeak memory over captures whose device times lie:\n")
+    print(table(["device times"] + ["%d frames" % n for n in wild_sizes],
+                [[name + which] + ["%.1f MB" % (wild_peak[name + which, n] / 1024)
+                                   for n in wild_sizes]
+                 for name in WILD_TIMES for which in tools]))
     print("Wall time spread: %s" % "; ".join("%s %s" % item for item in spread.items()))
     print("\nThe latency tool's report on the large capture:\n")
     print(report)
@@ -401,6 +438,9 @@ def main():
                         help="with --latency, the built valtocrane-latency")
     parser.add_argument("--latency-frames", type=int, default=1500000,
                         help="with --latency, frames of the capture (1.5 million: over 1 GB)")
+    parser.add_argument("--latency-baseline", metavar="TOOL",
+                        help="with --latency, another valtocrane-latency (an earlier build) whose "
+                        "peak memory over the captures with wild device times is shown too")
     opts = parser.parse_args()
 
     if opts.retime:
