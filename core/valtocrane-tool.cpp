@@ -10,8 +10,10 @@
 #include <cinttypes>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -74,6 +76,65 @@ valtocrane_tool_library_error(const char *program, const char *what, int err, ch
         fprintf(stderr, " (%s)", err_info);
     fputc('\n', stderr);
     g_free(err_info);
+}
+
+const char *
+valtocrane_tool_parse_seconds(const char *text, std::uint64_t *ns)
+{
+    static const char NOT_A_NUMBER[] = "is not a number of seconds (such as 0.001 or 5e-6)";
+    std::string digits;
+    long exponent = 0;  /* the value is digits times 10^exponent */
+    bool point = false;
+    const char *p = text;
+
+    if (*p == '-')
+        return "must be more than 0 s";
+    for (; *p != '\0'; p++) {
+        if (*p >= '0' && *p <= '9') {
+            digits += *p;
+            exponent -= point ? 1 : 0;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits.empty())
+        return NOT_A_NUMBER;
+    if (*p == 'e' || *p == 'E') {
+        p++;
+        const bool negative = *p == '-';
+        if (*p == '-' || *p == '+')
+            p++;
+        if (*p < '0' || *p > '9')
+            return NOT_A_NUMBER;
+        long e = 0;
+        for (; *p >= '0' && *p <= '9'; p++)
+            e = e < 100000 ? e * 10 + (*p - '0') : e;
+        exponent += negative ? -e : e;
+    }
+    if (*p != '\0')
+        return NOT_A_NUMBER;
+
+    exponent += 9;  /* in nanoseconds */
+    digits.erase(0, digits.find_first_not_of('0'));
+    if (digits.empty())
+        return "must be more than 0 s";
+    while (exponent < 0 && digits.back() == '0') {
+        digits.pop_back();
+        exponent++;
+    }
+    if (exponent < 0)
+        return "is not a whole number of nanoseconds";
+    if (static_cast<long>(digits.size()) + exponent > 15)
+        return "is more than a day";
+    std::uint64_t value = std::strtoull(digits.c_str(), NULL, 10);
+    for (long i = 0; i < exponent; i++)
+        value *= 10;
+    if (value > VALTOCRANE_TOOL_SECONDS_MAX_NS)
+        return "is more than a day";
+    *ns = value;
+    return NULL;
 }
 
 gint64

@@ -10,6 +10,7 @@
 #ifndef VALTOCRANE_TOOL_H
 #define VALTOCRANE_TOOL_H
 
+#include <cstdint>
 #include <cstdio>
 
 #include <sys/stat.h>
@@ -35,6 +36,14 @@ void valtocrane_tool_print_formats(FILE *out, const char *indent, const char *se
 const valtocrane_format_info *valtocrane_tool_format(const char *program, const char *name);
 
 void valtocrane_tool_print_version(const char *program);
+
+/* The longest span of device time an option takes (--window, --sort): a day. */
+constexpr std::uint64_t VALTOCRANE_TOOL_SECONDS_MAX_NS = 86400ULL * 1000000000ULL;
+
+/* SECONDS, a decimal number (0.001, 5e-6, 2.5E-3), in nanoseconds, exactly:
+ * digits with at most one point, then an optional exponent; more than 0,
+ * at most a day. NULL when it is one, else what is wrong with it. */
+const char *valtocrane_tool_parse_seconds(const char *text, std::uint64_t *ns);
 
 /* A library error: what failed, the library's text and, where it gave
  * one, its detail (which is freed). */

@@ -59,74 +59,8 @@ enum latency_exit_code {
 /* Records between two looks at how far the input has been read. */
 constexpr guint64 PROGRESS_INTERVAL = 16384;
 
-/* The widest window allowed: a day of device time. */
-constexpr std::uint64_t WINDOW_MAX_NS = 86400ULL * VALTOCRANE_NS_PER_SEC;
-
 /* Steps of a device clock listed in the report; the rest are counted. */
 constexpr std::size_t STEPS_LISTED = 10;
-
-/* ---- The window ------------------------------------------------------------ */
-
-/* SECONDS, a decimal number (0.001, 5e-6, 2.5E-3), in nanoseconds, exactly:
- * digits with at most one point, then an optional exponent. NULL when it
- * is one, else what is wrong with it. */
-static const char *
-parse_window(const char *text, std::uint64_t *window_ns)
-{
-    std::string digits;
-    long exponent = 0;  /* the value is digits times 10^exponent */
-    bool point = false;
-    const char *p = text;
-
-    if (*p == '-')
-        return "must be more than 0 s";
-    for (; *p != '\0'; p++) {
-        if (*p >= '0' && *p <= '9') {
-            digits += *p;
-            exponent -= point ? 1 : 0;
-        } else if (*p == '.' && !point) {
-            point = true;
-        } else {
-            break;
-        }
-    }
-    if (digits.empty())
-        return "is not a number of seconds (such as 0.001 or 5e-6)";
-    if (*p == 'e' || *p == 'E') {
-        p++;
-        const bool negative = *p == '-';
-        if (*p == '-' || *p == '+')
-            p++;
-        if (*p < '0' || *p > '9')
-            return "is not a number of seconds (such as 0.001 or 5e-6)";
-        long e = 0;
-        for (; *p >= '0' && *p <= '9'; p++)
-            e = e < 100000 ? e * 10 + (*p - '0') : e;
-        exponent += negative ? -e : e;
-    }
-    if (*p != '\0')
-        return "is not a number of seconds (such as 0.001 or 5e-6)";
-
-    exponent += 9;  /* in nanoseconds */
-    digits.erase(0, digits.find_first_not_of('0'));
-    if (digits.empty())
-        return "must be more than 0 s (a window of 0 matches nothing)";
-    while (exponent < 0 && digits.back() == '0') {
-        digits.pop_back();
-        exponent++;
-    }
-    if (exponent < 0)
-        return "is not a whole number of nanoseconds";
-    if (static_cast<long>(digits.size()) + exponent > 15)
-        return "is more than a day";
-    std::uint64_t ns = std::strtoull(digits.c_str(), NULL, 10);
-    for (long i = 0; i < exponent; i++)
-        ns *= 10;
-    if (ns > WINDOW_MAX_NS)
-        return "is more than a day";
-    *window_ns = ns;
-    return NULL;
-}
 
 /* ---- Capture points -------------------------------------------------------- */
 
@@ -924,7 +858,7 @@ main(int argc, char *argv[])
             format_name = optarg;
             break;
         case OPT_WINDOW: {
-            const char *wrong = parse_window(optarg, &run.window_ns);
+            const char *wrong = valtocrane_tool_parse_seconds(optarg, &run.window_ns);
             if (wrong != NULL) {
                 fprintf(stderr, "%s: --window '%s' %s\nTry '%s --help' for more information.\n",
                         PROGRAM, optarg, wrong, PROGRAM);
