@@ -478,6 +478,10 @@ def test_records_other_than_packets_pass_unchanged(bare_tshark, retime, tshark):
     (["--format"], 1, "option '--format' needs a value"),
     (["-f", "valtocrane-pcapng", "in", "/"], 3, "/ is a folder, not a file name"),
     (["-f", "valtocrane-pcapng", "/nonexistent", "out"], 2, "cannot read /nonexistent"),
+    (["--sort", "0.5", "-f", "disabled", "in", "out"], 1,
+     "--sort takes its window joined to it: --sort=0.5"),
+    (["--sort=5ms", "-f", "disabled", "in", "out"], 1, "--sort=5ms: the window is not a number"),
+    (["--sort=0", "-f", "disabled", "in", "out"], 1, "--sort=0: the window must be more than 0 s"),
 ])
 def test_command_line(retime, args, code, text):
     proc = retime(*args, stdout=subprocess.PIPE)
