@@ -133,6 +133,63 @@ valtocrane_record_cleanup(valtocrane_record *r)
 #endif
 }
 
+valtocrane_record *
+valtocrane_record_new(void)
+{
+    valtocrane_record *r = g_new(valtocrane_record, 1);
+    valtocrane_record_init(r);
+    return r;
+}
+
+void
+valtocrane_record_free(valtocrane_record *r)
+{
+    valtocrane_record_cleanup(r);
+    g_free(r);
+}
+
+/* A buffer holding a copy of length bytes and no more: the library's own
+ * are at least 2 kB. ws_buffer_free() frees it as one of those. */
+static Buffer
+valtocrane_exact_buffer(const guint8 *bytes, guint32 length)
+{
+    Buffer buf;
+
+    buf.data = length != 0 ? static_cast<guint8 *>(g_memdup2(bytes, length)) : NULL;
+    buf.allocated = length;
+    buf.start = 0;
+    buf.first_free = length;
+    return buf;
+}
+
+valtocrane_record *
+valtocrane_record_keep(valtocrane_record *r, const guint8 *data)
+{
+    valtocrane_record *k = g_new(valtocrane_record, 1);
+
+    /* The header and the options block move; the buffers are k's own (a
+     * packet needs no file-type specific data to be written). */
+    k->rec = r->rec;
+    r->rec.block = NULL;
+    k->rec.options_buf = valtocrane_exact_buffer(NULL, 0);
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+    k->rec.data = valtocrane_exact_buffer(data, r->rec.rec_header.packet_header.caplen);
+#else
+    k->buf = valtocrane_exact_buffer(data, r->rec.rec_header.packet_header.caplen);
+#endif
+    return k;
+}
+
+std::size_t
+valtocrane_record_size(const valtocrane_record *r)
+{
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+    return sizeof *r + r->rec.options_buf.allocated + r->rec.data.allocated;
+#else
+    return sizeof *r + r->rec.options_buf.allocated + r->buf.allocated;
+#endif
+}
+
 guint32
 valtocrane_wire_length(const wtap_packet_header *ph)
 {

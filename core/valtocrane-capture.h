@@ -10,6 +10,8 @@
 #ifndef VALTOCRANE_CAPTURE_H
 #define VALTOCRANE_CAPTURE_H
 
+#include <cstddef>
+
 #include <wireshark.h>
 #include <wiretap/wtap.h>
 #include <wsutil/buffer.h>
@@ -75,6 +77,20 @@ void valtocrane_record_set_interface(wtap_rec *rec, guint32 id);
 void valtocrane_record_reset(valtocrane_record *r);
 
 void valtocrane_record_cleanup(valtocrane_record *r);
+
+/* A packet record kept aside (to be written later): a new record with r's
+ * header and options (r loses them: reset it) and a copy of its captured
+ * bytes at data, in buffers no larger than they need; its bytes start at
+ * valtocrane_record_data(). Free it with valtocrane_record_free(). */
+valtocrane_record *valtocrane_record_keep(valtocrane_record *r, const guint8 *data);
+
+/* A record of one's own to read into, and its end. */
+valtocrane_record *valtocrane_record_new(void);
+void valtocrane_record_free(valtocrane_record *r);
+
+/* The memory a record takes: itself and its buffers (the library grows a
+ * record's to the largest one read into it). */
+std::size_t valtocrane_record_size(const valtocrane_record *r);
 
 /* A record that claims more bytes captured than there were on the wire is
  * damaged; the host's frame dissector takes the captured length for the

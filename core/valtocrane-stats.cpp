@@ -352,7 +352,7 @@ valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *
     exponent += 9;  /* in nanoseconds */
     digits.erase(0, digits.find_first_not_of('0'));
     if (digits.empty())
-        return "must be more than 0 s (a window of 0 matches nothing)";
+        return "must be more than 0 s";
     while (exponent < 0 && digits.back() == '0') {
         digits.pop_back();
         exponent++;
@@ -365,7 +365,7 @@ valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *
     for (long i = 0; i < exponent; i++)
         ns *= 10;
     if (ns > max_ns)
-        return max_ns == 86400ULL * 1000000000 ? "is more than a day" : "is too long";
+        return max_ns == VALTOCRANE_SECONDS_MAX_NS ? "is more than a day" : "is too long";
     *ns_out = ns;
     return NULL;
 }

@@ -85,6 +85,9 @@ const valtocrane_unit &valtocrane_unit_for(std::uint64_t magnitude);
 std::string valtocrane_in_unit(std::int64_t ns, const valtocrane_unit &unit);
 /* A duration as briefly as it is exact: 1 ms, 5 us, 1.5 us. */
 std::string valtocrane_duration(std::uint64_t ns);
+/* The longest span of device time an option takes (a window, an
+ * interval, a sort window): a day. */
+constexpr std::uint64_t VALTOCRANE_SECONDS_MAX_NS = 86400ULL * 1000000000ULL;
 /* SECONDS, a decimal number (0.001, 5e-6, 2.5E-3), in nanoseconds, exactly:
  * digits with at most one point, then an optional exponent; more than 0
  * and at most max_ns. NULL when it is one, else what is wrong with it. */

@@ -37,6 +37,7 @@ const valtocrane_format_info *valtocrane_tool_format(const char *program, const 
 
 void valtocrane_tool_print_version(const char *program);
 
+
 /* A library error: what failed, the library's text and, where it gave
  * one, its detail (which is freed). */
 void valtocrane_tool_library_error(const char *program, const char *what, int err, char *err_info);

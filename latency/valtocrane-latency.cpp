@@ -73,9 +73,6 @@ enum latency_exit_code {
     LATENCY_CUT_SHORT  = 4  /* a capture ends inside a record: every whole frame counted */
 };
 
-/* The widest window and interval allowed: a day of device time. */
-constexpr std::uint64_t DAY_NS = 86400ULL * VALTOCRANE_NS_PER_SEC;
-
 /* Steps of a device clock listed in the report; the rest are counted. */
 constexpr std::size_t STEPS_LISTED = 10;
 
@@ -1680,7 +1677,7 @@ main(int argc, char *argv[])
         case OPT_WINDOW:
         case OPT_INTERVAL: {
             std::uint64_t *ns = opt == OPT_WINDOW ? &o.window_ns : &o.interval_ns;
-            const char *wrong = valtocrane_parse_seconds(optarg, DAY_NS, ns);
+            const char *wrong = valtocrane_parse_seconds(optarg, VALTOCRANE_SECONDS_MAX_NS, ns);
             if (wrong != NULL) {
                 fprintf(stderr, "%s: %s '%s' %s\nTry '%s --help' for more information.\n",
                         PROGRAM, opt == OPT_WINDOW ? "--window" : "--interval", optarg, wrong,

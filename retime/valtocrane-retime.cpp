@@ -3,7 +3,7 @@
  * for every tool that reads capture files without this project's plugin
  * (tcpdump, mergecap, Zeek, replay tools, Python readers).
  *
- *   valtocrane-retime --format NAME [--keep-device-bytes] INFILE OUTFILE
+ *   valtocrane-retime --format NAME [--keep-device-bytes] [--sort[=SECONDS]] INFILE OUTFILE
  *
  * Every frame of an Ethernet interface whose device time can be read gets
  * that time as its record's time, and loses the device's trailer or header
@@ -18,6 +18,12 @@
  * interfaces whose frames lost their device bytes say so in their
  * description (VALTOCRANE_RETIMED_NOTE), and the plugin leaves them alone.
  *
+ * With --sort, records are written in device-time order within a window of
+ * device time (valtocrane-order.h): each is held, with its bytes and
+ * options, until no record still to come can be earlier. Interfaces are
+ * written as they are read (a port's when its first frame is read), so
+ * always before the frames that use them.
+ *
  * A regular OUTFILE (or a new one) is written to a temporary file beside it
  * (beside the file a symbolic link leads to) and put in place, with the
  * permissions the file had, only when every frame was written and the file
@@ -31,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <getopt.h>
 #include <unistd.h>
@@ -41,6 +48,7 @@
 #include "valtocrane-capture.h"
 #include "valtocrane-format.h"
 #include "valtocrane-host.h"
+#include "valtocrane-order.h"
 #include "valtocrane-stats.h"
 #include "valtocrane-tool.h"
 
@@ -147,10 +155,18 @@ struct retimer {
     /* Re-timed frames whose device time cannot be right. */
     guint64 implausible;
 
-    /* Frames written with a time earlier than the frame before them. */
+    /* Frames written with a time earlier than the frame before them, and
+     * by how much at most (behind the latest time written before them). */
     guint64 out_of_order;
     bool have_last_time;
     valtocrane_time last_time;
+    valtocrane_time latest_time;
+    valtocrane_time most_out_of_order;
+
+    /* --sort: records held until written in device-time order. */
+    bool sort;
+    std::uint64_t sort_window_ns;
+    valtocrane_order order;
 
     GArray *interfaces;  /* of input_interface, by input interface */
     guint32 output_interfaces;
@@ -160,7 +176,7 @@ static void
 print_usage(FILE *out)
 {
     fprintf(out,
-        "Usage: %s --format NAME [--keep-device-bytes] INFILE OUTFILE\n"
+        "Usage: %s --format NAME [--keep-device-bytes] [--sort[=SECONDS]] INFILE OUTFILE\n"
         "\n"
         "Writes INFILE again as OUTFILE (pcapng, nanosecond times) with the time\n"
         "that the ValtoCrane capture device stamped on each frame as the frame's own\n"
@@ -179,6 +195,9 @@ print_usage(FILE *out)
                                   "a copy: nothing re-timed");
     fprintf(out,
         "  -k, --keep-device-bytes  re-time, but leave the trailer or header in the frames\n"
+        "      --sort[=SECONDS]     write the frames in device-time order, sorting in those\n"
+        "                           out of order by up to SECONDS of device time (a decimal\n"
+        "                           number: 0.5, 2e-3; default %s), as mergecap needs\n"
         "  -h, --help               show this help and exit\n"
         "  -V, --version            show the version and exit\n"
         "\n"
@@ -189,12 +208,21 @@ print_usage(FILE *out)
         "complete; on an error an existing OUTFILE is kept. Anything else (a device,\n"
         "a named pipe, a terminal, /dev/stdout, /dev/fd/N) is written straight into.\n"
         "\n"
+        "--sort holds each frame, in memory, until the device time of the frames read\n"
+        "after it has passed its own by the window; at most %zu frames or %zu MB are\n"
+        "held (beyond that the earliest is written). Frames out of order by more than\n"
+        "the window are written as soon as they are read, and counted. Frames without\n"
+        "a device time and records that are not packets stay after everything read\n"
+        "before them.\n"
+        "\n"
         "Exit codes:\n"
         "  0  done\n"
         "  1  bad usage (or OUTFILE is INFILE)\n"
         "  2  input unreadable or damaged; no output\n"
         "  3  output could not be written; no output\n"
-        "  4  input ends inside a record (cut short): OUTFILE holds every whole frame\n");
+        "  4  input ends inside a record (cut short): OUTFILE holds every whole frame\n",
+        valtocrane_duration(VALTOCRANE_SORT_WINDOW_DEFAULT_NS).c_str(), VALTOCRANE_SORT_MAX_HELD,
+        VALTOCRANE_SORT_MAX_BYTES >> 20);
 }
 
 static int
@@ -492,7 +520,8 @@ describe_output(wtap_dump_params *params, const retimer *rt)
                                             VALTOCRANE_VERSION);
 }
 
-/* Counts a record written with an earlier time than the one before it. */
+/* Counts a record written with an earlier time than the one before it,
+ * and how far it is behind the latest time written before it. */
 static void
 note_order(retimer *rt, const wtap_rec *rec)
 {
@@ -500,15 +529,65 @@ note_order(retimer *rt, const wtap_rec *rec)
         return;
     const valtocrane_time t = valtocrane_record_time(rec);
 
-    if (rt->have_last_time && valtocrane_time_cmp(t, rt->last_time) < 0)
-        rt->out_of_order++;
+    if (!rt->have_last_time) {
+        rt->latest_time = t;
+    } else if (valtocrane_time_cmp(t, rt->last_time) < 0) {
+        const valtocrane_time behind = valtocrane_time_sub(rt->latest_time, t);
+        if (rt->out_of_order++ == 0 || valtocrane_time_cmp(behind, rt->most_out_of_order) > 0)
+            rt->most_out_of_order = behind;
+    } else if (valtocrane_time_cmp(t, rt->latest_time) > 0) {
+        rt->latest_time = t;
+    }
     rt->last_time = t;
     rt->have_last_time = true;
 }
 
-/* (file_name: the output's, where it is a file that can be sorted.) */
+/* A span of device time (not negative) as --sort takes it, in seconds to
+ * the nanosecond, and as a duration to read. */
+static std::string
+sort_seconds(valtocrane_time d)
+{
+    char text[40];
+
+    g_snprintf(text, sizeof text, "%" PRId64 ".%09" PRId32, d.secs, d.nsecs);
+    std::string seconds = text;
+    seconds.erase(seconds.find_last_not_of('0') + 1);
+    if (seconds.back() == '.')
+        seconds.pop_back();
+    return seconds;
+}
+
+static std::string
+span(valtocrane_time d)
+{
+    return valtocrane_duration(static_cast<std::uint64_t>(d.secs) * VALTOCRANE_NS_PER_SEC +
+                               static_cast<std::uint64_t>(d.nsecs));
+}
+
+/* How sorting went: the window, frames that could not be sorted in. */
 static void
-print_summary(const retimer *rt, const char *file_name)
+print_sort_summary(const retimer *rt)
+{
+    const valtocrane_order &order = rt->order;
+
+    fprintf(stderr, "  sorted by device time within %s: at most %zu frames held at a time\n",
+            valtocrane_duration(rt->sort_window_ns).c_str(), order.most_held());
+    if (order.capped_at() != 0)
+        fprintf(stderr, "  frames held reached %zu (or %zu MB) at frame %" G_GUINT64_FORMAT
+                ": from there the earliest held were written early (a device clock standing "
+                "still? a window wider than needed?)\n", VALTOCRANE_SORT_MAX_HELD,
+                VALTOCRANE_SORT_MAX_BYTES >> 20, order.capped_at());
+    if (order.late() != 0)
+        fprintf(stderr, "  frames out of order by more than the window, written as they came: %"
+                G_GUINT64_FORMAT " (the first, frame %" G_GUINT64_FORMAT ", by %s; the "
+                "farthest by %s: --sort=%s sorts them in)\n", order.late(),
+                order.first_late(), span(order.first_late_by()).c_str(),
+                span(order.most_late_by()).c_str(), sort_seconds(order.most_late_by()).c_str());
+}
+
+/* (in_path: the input, for the command that sorts it.) */
+static void
+print_summary(const retimer *rt, const char *in_path)
 {
     const guint64 unchanged = rt->frames - rt->count[RETIMED];
 
@@ -528,11 +607,20 @@ print_summary(const retimer *rt, const char *file_name)
         fprintf(stderr, "  device time more than %" PRIu32 " s away from the capture file time: %"
                 G_GUINT64_FORMAT " (is the format right, is the device clock set?)\n",
                 VALTOCRANE_MAX_OFFSET_DEFAULT, rt->implausible);
+    if (rt->sort)
+        print_sort_summary(rt);
     fprintf(stderr, "  frames earlier than the frame written before them: %" G_GUINT64_FORMAT,
             rt->out_of_order);
-    if (rt->out_of_order != 0)
-        fprintf(stderr, " (mergecap expects each input in time order; sort with: reordercap %s "
-                "SORTED.pcapng)", file_name);
+    if (rt->out_of_order != 0 && !rt->sort)
+        fprintf(stderr, " (by up to %s; mergecap expects each input in time order; sort with: "
+                "%s --sort -f %s %s SORTED.pcapng)", span(rt->most_out_of_order).c_str(),
+                PROGRAM, valtocrane_format_info_of(rt->format).name,
+                strcmp(in_path, "-") == 0 ? "INFILE" : in_path);
+    else if (rt->out_of_order != 0)
+        fprintf(stderr, " (by up to %s; mergecap expects each input in time order: %s)",
+                span(rt->most_out_of_order).c_str(),
+                rt->order.late() != 0 ? "frames beyond the window, or without a device time"
+                                      : "frames without a device time, in their places");
     fputc('\n', stderr);
 }
 
@@ -653,6 +741,94 @@ start_output(retimer *rt, wtap *wth, retime_output *out, wtap_dump_params *param
     return opened;
 }
 
+/* ---- Records written, or held to be ---------------------------------------- */
+
+/* What could not be written: the output, a record (its number, and the
+ * record where it was one held), the description of an interface. */
+struct write_failure {
+    bool failed;
+    guint64 frame;
+    const wtap_rec *rec;
+    valtocrane_record *held;
+    guint32 interface;
+};
+
+static bool
+write_record(retimer *rt, retime_output *out, valtocrane_record *r, const guint8 *data,
+             guint64 frame, write_failure *failure, int *err, char **err_info)
+{
+    note_order(rt, &r->rec);
+    if (valtocrane_record_dump(out->pdh, r, data, err, err_info))
+        return true;
+    failure->failed = true;
+    failure->frame = frame;
+    failure->rec = &r->rec;
+    return false;
+}
+
+/* Writes the held records the output can take now; once finished, all. */
+static bool
+write_held(retimer *rt, retime_output *out, bool finished, write_failure *failure, int *err,
+           char **err_info)
+{
+    guint64 frame;
+    void *item;
+
+    while ((item = rt->order.next(finished, &frame)) != NULL) {
+        auto *held = static_cast<valtocrane_record *>(item);
+        if (!write_record(rt, out, held, valtocrane_record_data(held), frame, failure, err,
+                          err_info)) {
+            failure->held = held;
+            return false;
+        }
+        valtocrane_record_free(held);
+    }
+    return true;
+}
+
+/* Writes the record just read (frame rt->frames, its bytes at data) or,
+ * sorting, holds it until it can be written in device-time order (t its
+ * device time, NULL for none), and writes what that lets out. A packet is
+ * held as a copy that takes what its bytes need, and *reader is read into
+ * again; another record is held as it is, and *reader is a new one. */
+static bool
+place_record(retimer *rt, retime_output *out, valtocrane_record **reader, const guint8 *data,
+             const valtocrane_time *t, write_failure *failure, int *err, char **err_info)
+{
+    if (!rt->sort || !rt->order.admit(t))
+        return write_record(rt, out, *reader, data, rt->frames, failure, err, err_info);
+
+    valtocrane_record *held = *reader;
+    if (held->rec.rec_type == REC_TYPE_PACKET)
+        held = valtocrane_record_keep(*reader, data);
+    else
+        *reader = valtocrane_record_new();
+    rt->order.hold(held, valtocrane_record_size(held));
+    return write_held(rt, out, false, failure, err, err_info);
+}
+
+/* Frees the records still held. */
+static void
+free_held(retimer *rt)
+{
+    guint64 frame;
+    void *item;
+
+    while ((item = rt->order.next(true, &frame)) != NULL)
+        valtocrane_record_free(static_cast<valtocrane_record *>(item));
+    rt->order.release();
+}
+
+/* Whether a record goes out with a device time, which sorting orders it
+ * by: re-timed now or by an earlier run (its interface says so, whatever
+ * the format). */
+static bool
+has_device_time(const input_interface *in, retime_outcome outcome)
+{
+    return outcome == RETIMED || outcome == ALREADY_RETIMED ||
+           (outcome == NOT_DECODED && in != NULL && in->earlier != NOT_RETIMED);
+}
+
 /* Reads INFILE through, re-timing and writing every record. */
 static int
 retime_file(retimer *rt, const char *in_path, retime_output *out)
@@ -660,7 +836,6 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
     const char *in_name = shown_name(in_path, true);
     const char *out_name = shown_name(out->file.path, false);
     wtap_dump_params params = WTAP_DUMP_PARAMS_INIT;
-    valtocrane_record record;
     int err = 0;
     char *err_info = NULL;
     int exit_code = RETIME_DONE;
@@ -673,20 +848,19 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
         return RETIME_BAD_INPUT;
     }
     rt->interfaces = g_array_new(FALSE, FALSE, sizeof(input_interface));
+    if (rt->sort)
+        rt->order.reset(rt->sort_window_ns);
 
     const gint64 size = valtocrane_tool_progress_size(wth, in_path);
     int shown = -1;
 
-    /* What could not be written: the output, a record, an interface. */
-    bool write_failed = false;
-    const wtap_rec *failed_record = NULL;
-    guint32 failed_interface = NO_INTERFACE;
+    write_failure failure = { false, 0, NULL, NULL, NO_INTERFACE };
 
-    valtocrane_record_init(&record);
+    valtocrane_record *reader = valtocrane_record_new();
     gint64 offset;
-    while (valtocrane_record_read(wth, &record, &err, &err_info, &offset)) {
-        wtap_rec *rec = &record.rec;
-        guint8 *bytes = valtocrane_record_data(&record);
+    while (valtocrane_record_read(wth, reader, &err, &err_info, &offset)) {
+        wtap_rec *rec = &reader->rec;
+        guint8 *bytes = valtocrane_record_data(reader);
         const guint8 *data = bytes;
         valtocrane_time t;
         valtocrane_location at;
@@ -695,8 +869,8 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
 
         rt->frames++;
         if ((out->pdh == NULL && !start_output(rt, wth, out, &params, &err, &err_info)) ||
-            !copy_new_interfaces(rt, wth, out->pdh, &failed_interface, &err, &err_info)) {
-            write_failed = true;
+            !copy_new_interfaces(rt, wth, out->pdh, &failure.interface, &err, &err_info)) {
+            failure.failed = true;
             break;
         }
         const input_interface *in = input_interface_of(rt, wth, rec);
@@ -708,44 +882,48 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
             port = &port_word;
         }
         if (outcome == RETIMED)
-            data = apply_device_time(rt, &record, bytes, t, at);
+            data = apply_device_time(rt, reader, bytes, t, at);
         /* Every time is written in nanoseconds. */
         rec->tsprec = WTAP_TSPREC_NSEC;
 
-        if (!choose_interface(rt, wth, out->pdh, rec, port, &failed_interface, &err,
+        /* A port's interface is written as its first frame is read: before
+         * it, however long sorting holds the frame. */
+        if (!choose_interface(rt, wth, out->pdh, rec, port, &failure.interface, &err,
                               &err_info)) {
-            write_failed = true;
+            failure.failed = true;
             break;
         }
-        note_order(rt, rec);
-        if (!valtocrane_record_dump(out->pdh, &record, data, &err, &err_info)) {
-            write_failed = true;
-            failed_record = rec;
+        const valtocrane_time written = valtocrane_record_time(rec);
+        if (!place_record(rt, out, &reader, data, has_device_time(in, outcome) ? &written : NULL,
+                          &failure, &err, &err_info))
             break;
-        }
-        valtocrane_record_reset(&record);
+        valtocrane_record_reset(reader);
         if (size > 0 && rt->frames % PROGRESS_INTERVAL == 0)
             valtocrane_tool_show_progress(PROGRAM, wtap_read_so_far(wth), size, &shown);
     }
     valtocrane_tool_end_progress(shown);
 
-    if (!write_failed && out->pdh == NULL && (err == 0 || err == WTAP_ERR_SHORT_READ)) {
-        /* No record: the output has the input's interfaces and nothing else. */
-        int open_err = 0;
-        char *open_err_info = NULL;
-        if (!start_output(rt, wth, out, &params, &open_err, &open_err_info) ||
-            !copy_new_interfaces(rt, wth, out->pdh, &failed_interface, &open_err,
-                                 &open_err_info)) {
+    if (!failure.failed && (err == 0 || err == WTAP_ERR_SHORT_READ)) {
+        /* The frames still held; or, with no record, the input's
+         * interfaces and nothing else. */
+        int last_err = 0;
+        char *last_err_info = NULL;
+        if (out->pdh != NULL)
+            write_held(rt, out, true, &failure, &last_err, &last_err_info);
+        else if (!start_output(rt, wth, out, &params, &last_err, &last_err_info) ||
+                 !copy_new_interfaces(rt, wth, out->pdh, &failure.interface, &last_err,
+                                      &last_err_info))
+            failure.failed = true;
+        if (failure.failed) {
             g_free(err_info);
-            err = open_err;
-            err_info = open_err_info;
-            write_failed = true;
+            err = last_err;
+            err_info = last_err_info;
         }
     }
 
-    if (write_failed) {
-        print_write_error(out_name, rt->frames, failed_record, failed_interface, rt, err,
-                          err_info);
+    if (failure.failed) {
+        print_write_error(out_name, failure.rec != NULL ? failure.frame : rt->frames,
+                          failure.rec, failure.interface, rt, err, err_info);
         exit_code = RETIME_BAD_OUTPUT;
     } else if (err == WTAP_ERR_SHORT_READ) {
         /* A capture stopped abruptly: the frames before are whole. */
@@ -759,7 +937,10 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
         g_free(what);
         exit_code = RETIME_BAD_INPUT;
     }
-    valtocrane_record_cleanup(&record);
+    if (failure.held != NULL)
+        valtocrane_record_free(failure.held);
+    free_held(rt);
+    valtocrane_record_free(reader);
 
     if (exit_code == RETIME_DONE || exit_code == RETIME_CUT_SHORT) {
         if (!finish_output(out, &err, &err_info)) {
@@ -770,7 +951,7 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
     if (exit_code == RETIME_BAD_INPUT || exit_code == RETIME_BAD_OUTPUT)
         discard_output(out);
 
-    print_summary(rt, out->file.kind == VALTOCRANE_OUTPUT_REPLACE ? out->file.path : "FILE");
+    print_summary(rt, in_path);
     if (exit_code == RETIME_CUT_SHORT)
         fprintf(stderr, "%s: warning: %s ends inside frame %" G_GUINT64_FORMAT
                 " (the capture was cut short); %s holds the %" G_GUINT64_FORMAT
@@ -786,15 +967,19 @@ retime_file(retimer *rt, const char *in_path, retime_output *out)
 int
 main(int argc, char *argv[])
 {
+    enum { OPT_SORT = 256 };
     static const struct option long_options[] = {
         { "format",            required_argument, NULL, 'f' },
         { "keep-device-bytes", no_argument,       NULL, 'k' },
+        { "sort",              optional_argument, NULL, OPT_SORT },
         { "help",              no_argument,       NULL, 'h' },
         { "version",           no_argument,       NULL, 'V' },
         { NULL, 0, NULL, 0 }
     };
     retimer rt = {};
     const char *format_name = NULL;
+    bool sort_value_apart = false;  /* --sort 0.5 for --sort=0.5 */
+    std::uint64_t unused;
     int opt;
 
     opterr = 0;
@@ -806,6 +991,21 @@ main(int argc, char *argv[])
         case 'k':
             rt.keep_device_bytes = true;
             break;
+        case OPT_SORT: {
+            rt.sort = true;
+            rt.sort_window_ns = VALTOCRANE_SORT_WINDOW_DEFAULT_NS;
+            const char *wrong = optarg != NULL
+                                    ? valtocrane_parse_seconds(optarg, VALTOCRANE_SECONDS_MAX_NS, &rt.sort_window_ns)
+                                    : NULL;
+            if (wrong != NULL) {
+                fprintf(stderr, "%s: --sort=%s: the window %s\nTry '%s --help' for more "
+                        "information.\n", PROGRAM, optarg, wrong, PROGRAM);
+                return RETIME_USAGE;
+            }
+            sort_value_apart = optarg == NULL && optind < argc &&
+                               valtocrane_parse_seconds(argv[optind], VALTOCRANE_SECONDS_MAX_NS, &unused) == NULL;
+            break;
+        }
         case 'h':
             print_usage(stdout);
             return RETIME_DONE;
@@ -824,6 +1024,8 @@ main(int argc, char *argv[])
     if (format == NULL)
         return RETIME_USAGE;
     rt.format = format->format;
+    if (argc - optind != 2 && sort_value_apart)
+        return usage_error("--sort takes its window joined to it: --sort=%s", argv[optind]);
     if (argc - optind != 2)
         return usage_error("%s", "INFILE and OUTFILE are required, and nothing else");
 

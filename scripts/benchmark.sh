@@ -4,7 +4,10 @@
 # frame under valgrind. With --retime: valtocrane-retime against editcap on
 # a capture of over 1 GB in each format (wall time and peak memory). With
 # --latency: valtocrane-latency against valtocrane-retime on a two-port capture
-# of over 1 GB, and its peak memory at a tenth of that size.
+# of over 1 GB, and its peak memory at a tenth of that size. With --sort:
+# valtocrane-retime --sort against the reordercap of Wireshark 4.4 (in the
+# Debian 13 root scripts/test-debian.sh trixie makes; as root) on a capture
+# of over 1 GB out of device-time order, and both at a tenth of that size.
 # Other options: tools/benchmark.py --help.
 set -eu
 cd "$(dirname "$0")/.."

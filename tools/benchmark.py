@@ -22,6 +22,16 @@ the same library, editcap -F pcapng, on the same capture of at least 1 GB
 device format: wall time, CPU time and peak memory (maximum resident set
 size; both by GNU time), several interleaved rounds, median.
 
+Sorting (--sort): valtocrane-retime --sort against the reordercap of
+another Wireshark series (4.4, in the Debian root scripts/test-debian.sh
+makes; run there with chroot, as root) on the same capture file, the
+re-timing capture in the capture header format written in the order a
+capture host gets the device's frames (HOST_MODELS), its own times the
+device times (which reordercap sorts by): wall time, CPU time
+and peak memory, interleaved rounds, median, and both again on a capture a
+tenth that size, to show how memory grows. First, how far out of order
+each of HOST_MODELS leaves the frames, as valtocrane-retime counts them.
+
 Latency (--latency): valtocrane-latency against valtocrane-retime on the
 same capture of at least 1 GB in the capture header format (1.5 million
 frames by default), most frames seen on port A and again on port B a few
@@ -176,15 +186,20 @@ RETIME_FORMATS = {
 }
 
 
-def write_retime_capture(path, count, layout):
+def write_retime_capture(path, count, layout, arrivals=None):
     """A pcapng capture of count Ethernet/IPv4/UDP frames in the layout, one
     interface in nanoseconds, written block by block (text2pcap would take
-    minutes). Only the time bytes differ from frame to frame."""
+    minutes). Only the time bytes differ from frame to frame. Frame i is
+    stamped i * 10 us after the first; the capture header's frames are on
+    ports A and B in turn. arrivals, where given, yields (capture file time
+    in ns from the first frame's, i) in the order the frames are written;
+    else they are written in order, the file time the device's."""
     bodies = [captures.ipv4_udp_frame(bytes(size - UDP_OVERHEAD)) for size in RETIME_FRAME_SIZES]
     epb = struct.Struct("<IIIIIII")
+    base = 1700000000 * 1000000000
     with open(path, "wb", buffering=1 << 20) as f:
         f.write(captures.pcapng_section() + captures.pcapng_interface())
-        for i in range(count):
+        for at, i in arrivals or ((i * 10000, i) for i in range(count)):
             body = bodies[i % len(bodies)]
             secs, nsecs = 1700000000 + i // 100000, (i % 100000) * 10000
             if layout == "tick":
@@ -192,9 +207,10 @@ def write_retime_capture(path, count, layout):
             elif layout == "fraction":
                 frame = body + captures.fraction_trailer(secs, nsecs * 4)
             else:
-                frame = captures.capture_header(secs, nsecs * 4, i % 2, len(body), len(body)) + body
+                frame = captures.capture_header(secs, captures.header_fraction(nsecs), i % 2,
+                                                len(body), len(body)) + body
             pad = -len(frame) % 4
-            ts = secs * 1000000000 + nsecs
+            ts = base + at
             length = 32 + len(frame) + pad
             f.write(epb.pack(6, length, 0, ts >> 32, ts & 0xFFFFFFFF, len(frame), len(frame)))
             f.write(frame + bytes(pad) + struct.pack("<I", length))
@@ -272,6 +288,125 @@ def retime_benchmark(opts):
     print(table(["format", "capture", "editcap", "retime", "time ratio", "editcap CPU",
                  "retime CPU", "CPU ratio", "editcap peak", "retime peak", "memory difference"],
                 rows))
+
+
+# How a capture host gets the capture header device's frames, for --sort:
+# (name, the most frames a hand-over, the longest wait in us before one,
+# one hand-over in so many held up, by up to so many us), or None.
+HOST_MODELS = [
+    ("one receive queue: the device's own order", None),
+    ("a receive queue a port, handed over at 64 frames or after 100 us", (64, 100, 0, 0)),
+    ("as above, and one hand-over in 1,000 held up by up to 10 ms", (64, 100, 1000, 10000)),
+]
+
+
+def host_arrivals(count, model, seed):
+    """(capture file time in ns, i) of write_retime_capture's frames, in the
+    order a capture host gets them. Each port's frames come through a
+    receive queue of its own, handed over when it holds the most frames a
+    hand-over or its first has waited the longest wait (interrupt
+    moderation); some hand-overs are held up longer (a host busy
+    elsewhere), and the ones after them wait for them. The two queues'
+    hand-overs interleave by time; a hand-over's frames get its time."""
+    if model is None:
+        return ((i * 10000, i) for i in range(count))
+    most, wait_us, one_in, held_up_us = model
+    rng = random.Random(seed)
+
+    def queue(port):
+        handed = 0
+        i = port
+        while i < count:
+            first = i * 10000
+            frames = []
+            while i < count and len(frames) < most and i * 10000 <= first + wait_us * 1000:
+                frames.append(i)
+                i += 2
+            ready = frames[-1] * 10000 if len(frames) == most else first + wait_us * 1000
+            if one_in and rng.randrange(one_in) == 0:
+                ready += rng.randrange(held_up_us * 1000)
+            handed = max(handed, ready)
+            for f in frames:
+                yield handed, port, f
+
+    return ((at, i) for at, _, i in heapq.merge(queue(0), queue(1)))
+
+
+def sort_benchmark(opts):
+    """valtocrane-retime --sort against the reordercap of the Debian root's
+    Wireshark (run there with chroot), on the same capture file inside the
+    root."""
+    tool = Path(opts.retime_tool).resolve()
+    root = Path(opts.sort_root).resolve()
+    workdir = Path(tempfile.mkdtemp(prefix="valtocrane-sort-bench-", dir=root / "tmp"))
+    os.chmod(workdir, 0o755)
+
+    def inside(path):
+        return "/" + str(path.relative_to(root))
+
+    version = subprocess.run(["chroot", root, "reordercap", "-v"], text=True,
+                             stdout=subprocess.PIPE).stdout.split("\n")[0]
+    load = os.getloadavg()
+    out = workdir / "out.pcapng"
+    try:
+        print("Writing %d frames in each way a host gets them" % (opts.retime_frames // 10),
+              file=sys.stderr)
+        extents = []
+        for name, model in HOST_MODELS:
+            capture = write_retime_capture(workdir / "model.pcapng", opts.retime_frames // 10,
+                                           "header", host_arrivals(opts.retime_frames // 10,
+                                                                   model, opts.seed))
+            proc = subprocess.run([tool, "-f", "valtocrane-pcapng", capture, out], text=True,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True)
+            found = re.search(r"before them: (\d+)(?: \(by up to ([^;]+);)?", proc.stderr)
+            extents.append([name, found.group(1), found.group(2) or "-"])
+
+        sizes = [opts.retime_frames, opts.retime_frames // 10]
+        print("Writing %d and %d frames" % tuple(sizes), file=sys.stderr)
+        # The frames' own times are the device times too, so that reordercap
+        # sorts by the same times.
+        files = {n: write_retime_capture(workdir / ("sort-%d.pcapng" % n), n, "header",
+                                         ((i * 10000, i) for _, i in
+                                          host_arrivals(n, HOST_MODELS[-1][1], opts.seed)))
+                 for n in sizes}
+        sort = [tool, "--sort", "-f", "valtocrane-pcapng"]
+        commands = {
+            "reordercap": ["chroot", root, "reordercap", inside(files[sizes[0]]), inside(out)],
+            "retime --sort": sort + [files[sizes[0]], out],
+            "retime": [tool, "-f", "valtocrane-pcapng", files[sizes[0]], out],
+            "reordercap, a tenth": ["chroot", root, "reordercap", inside(files[sizes[1]]),
+                                    inside(out)],
+            "retime --sort, a tenth": sort + [files[sizes[1]], out],
+        }
+        ours = subprocess.run(sort + [files[sizes[0]], out], text=True, check=True,
+                              stderr=subprocess.PIPE).stderr
+        theirs = subprocess.run(commands["reordercap"], text=True, check=True,
+                                stdout=subprocess.PIPE).stdout
+        wall, peak, cpu, spread = interleaved(commands, opts.rounds, opts.seed, workdir, out)
+        size_mb = {n: f.stat().st_size / 1e6 for n, f in files.items()}
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    print("\nHow far out of order the frames come (valtocrane-retime's summary, %d frames, "
+          "10 us apart, ports A and B in turn)\n" % (opts.retime_frames // 10))
+    print(table(["how the host gets them", "frames earlier than the one before", "by up to"],
+                extents))
+    print("\nvaltocrane-retime --sort (default window) against %s on the same capture (%s), "
+          "median of %d interleaved rounds; load average %.2f, %.2f, %.2f before\n"
+          % (version, HOST_MODELS[-1][0], opts.rounds, *load))
+    rows = []
+    for name in commands:
+        base = "reordercap, a tenth" if "tenth" in name else "reordercap"
+        n = sizes[1] if "tenth" in name else sizes[0]
+        rows.append([name, "%d (%.0f MB)" % (n, size_mb[n]), "%.2f s" % wall[name],
+                     "%.3f" % (wall[name] / wall[base]), "%.2f s" % cpu[name],
+                     "%.3f" % (cpu[name] / cpu[base]), "%.1f MB" % (peak[name] / 1024),
+                     "%.3f" % (peak[name] / peak[base])])
+    print(table(["command", "frames", "wall", "vs reordercap", "CPU", "vs reordercap",
+                 "peak memory", "vs reordercap"], rows))
+    print("\nWall time spread: %s" % "; ".join("%s %s" % item for item in spread.items()))
+    print("\nreordercap: %s" % theirs.strip())
+    print("valtocrane-retime --sort:\n%s" % ours.rstrip())
 
 
 # Device times that lie, for the memory of the matching: the first frame's
@@ -432,6 +567,11 @@ def main():
                         choices=list(RETIME_FORMATS), help="with --retime, the formats to time")
     parser.add_argument("--workdir", help="with --retime or --latency, where the captures are "
                         "written")
+    parser.add_argument("--sort", action="store_true",
+                        help="time valtocrane-retime --sort against reordercap instead, on a "
+                        "capture of --retime-frames shuffled as a capture host gets them")
+    parser.add_argument("--sort-root", default="/var/tmp/valtocrane-hosts/trixie",
+                        help="with --sort, the Debian root whose reordercap to run (chroot)")
     parser.add_argument("--latency", action="store_true",
                         help="time valtocrane-latency against valtocrane-retime instead")
     parser.add_argument("--latency-tool", default="build/latency/valtocrane-latency",
@@ -448,6 +588,9 @@ def main():
         return
     if opts.latency:
         latency_benchmark(opts)
+        return
+    if opts.sort:
+        sort_benchmark(opts)
         return
 
     hosts = {True: TShark(plugin=opts.plugin), False: TShark()}
