@@ -4,11 +4,16 @@
 # frame under valgrind. With --retime: valtocrane-retime against editcap on
 # a capture of over 1 GB in each format (wall time and peak memory). With
 # --latency: valtocrane-latency against valtocrane-retime on a two-port capture
-# of over 1 GB, and its peak memory at a tenth of that size.
+# of over 1 GB, and its peak memory at a tenth of that size. With
+# --clickhouse: that capture's export loaded into ClickHouse and the queries
+# of docs/clickhouse.md, against the tool's own report (Debian 12).
 # Other options: tools/benchmark.py --help.
 set -eu
 cd "$(dirname "$0")/.."
-VALTOCRANE_EXTRA_PACKAGES="valgrind time" scripts/setup.sh
+extra="valgrind time"
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[ "$release" != bookworm ] || extra="$extra clickhouse-server clickhouse-client"
+VALTOCRANE_EXTRA_PACKAGES=$extra scripts/setup.sh
 scripts/build.sh >/dev/null
 cmake --build build --target valtocrane-fixed-seed >/dev/null
 exec /usr/bin/python3 tools/benchmark.py --plugin build/plugins/valtocrane/valtocrane.so \

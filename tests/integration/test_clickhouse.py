@@ -21,7 +21,6 @@ from vctools import captures as c
 from vctools import clickhouse
 from test_latency import latency  # noqa: F401
 
-DOC = (Path(__file__).resolve().parents[2] / "docs" / "clickhouse.md").read_text()
 USABLE, WHY = clickhouse.availability()
 if USABLE is None:
     pytest.skip(WHY, allow_module_level=True)
@@ -33,26 +32,8 @@ DAY_S, HOUR_NS = 86400, 3600 * 10**9
 FIRST_DAY = int(time.time()) // DAY_S * DAY_S - 2 * DAY_S
 BURSTS = {1: (9, 10), 2: (14, 23)}  # hours of traffic, by day (UTC)
 REQUESTS = 600                     # a burst's datagrams from port A, one each 20 us
-
-
-def doc_blocks():
-    """The page's code blocks: SQL by its first line's title, the fragment
-    for the nearest rank, the cluster's XML, the load commands."""
-    blocks = re.findall(r"^```(\w+)\n(.*?)^```", DOC, re.M | re.S)
-    sql = {b.split("\n", 1)[0][3:]: b for kind, b in blocks if kind == "sql" and
-           b.startswith("-- ")}
-    [fragment] = [b for kind, b in blocks if kind == "sql" and not b.startswith("-- ")]
-    [xml] = [b for kind, b in blocks if kind == "xml"]
-    [sh] = [b for kind, b in blocks if kind == "sh"]
-    return sql, fragment, xml, sh
-
-
-SQL, NEAREST_RANK, CLUSTER_XML, LOAD = doc_blocks()
-
-
-def with_nearest_rank(query):
-    [line] = [line for line in query.splitlines(True) if "quantilesExactIf" in line]
-    return query.replace(line, NEAREST_RANK)
+PAGE = clickhouse.Page()
+SQL = PAGE.sql
 
 
 def traffic(day, rng):
@@ -98,31 +79,16 @@ def write_day(path, frames):
 
 @pytest.fixture(scope="module")
 def servers():
-    """Two servers, shards 1 and 2 of the cluster, with the page's tables;
-    stopped and their folder removed whatever happens."""
+    """The page's two shards; stopped and their folder removed whatever
+    happens. Their time zone is not UTC, to show that days and hours come
+    out in UTC all the same."""
     if not USABLE:
         pytest.fail(WHY)
     folder = Path(tempfile.mkdtemp(prefix="valtocrane-clickhouse-"))
-    started = []
     try:
-        ports = clickhouse.free_ports(6)
-        cluster = CLUSTER_XML
-        for shard in (1, 2):
-            cluster = cluster.replace("capture-db-%d" % shard, "127.0.0.1").replace(
-                "<port>9000</port>", "<port>%d</port>" % ports[3 * shard - 3], 1)
-        for shard in (1, 2):
-            # A server time zone other than UTC, to show that days and hours
-            # come out in UTC all the same.
-            server = clickhouse.Server(folder, "shard%d" % shard, ports[3 * shard - 3:3 * shard],
-                                       {"valtocrane-cluster.xml": cluster},
-                                       timezone="Asia/Kolkata")
-            started.append(server)
-            server.start()
-            server.query(SQL["The tables, on every server"])
-        yield started
+        with clickhouse.cluster(folder, PAGE, timezone="Asia/Kolkata") as started:
+            yield started
     finally:
-        for server in started:
-            server.stop()
         shutil.rmtree(folder, ignore_errors=True)
 
 
@@ -137,7 +103,7 @@ def loaded(servers, latency, tmp_path_factory):  # noqa: F811
         frames, made = traffic(day, rng)
         write_day(folder / ("day%d.pcapng" % day), frames)
         outcomes.append(made)
-    script = LOAD
+    script = PAGE.load
     for shard, server in enumerate(servers, 1):
         script = script.replace("--host capture-db-%d" % shard,
                                 "--host 127.0.0.1 --port %d" % server.tcp_port)
@@ -226,7 +192,7 @@ def test_the_figures_are_the_tools(servers, loaded, title, variant):
     reports them within 0.8%: the nearest rank, and quantileExact's rank."""
     _, report, series = loaded
     key, figures_of = GROUPINGS[title]
-    query = SQL[title] if variant == "quantileExact" else with_nearest_rank(SQL[title])
+    query = SQL[title] if variant == "quantileExact" else PAGE.with_nearest_rank(SQL[title])
     expected = figures_of(report, series)
     got = {}
     for row in servers[0].rows(query):
@@ -282,5 +248,4 @@ def test_every_statement_of_the_page_is_run():
                                          "Forget a day, on every server",
                                          "p99 from Port A to Port B per hour and flow, "
                                          "the last 30 days"}
-    assert "quantilesExactIf" not in with_nearest_rank(SQL["By direction"])
-    assert "clickhouse-client" in LOAD and "INSERT" in LOAD
+    assert "quantilesExactIf" not in PAGE.with_nearest_rank(SQL["By direction"])

@@ -8,7 +8,9 @@ user with the data folder's owner, as later series do), so it runs as
 whoever runs the tests; the package's service would run it as its user
 clickhouse."""
 
+import contextlib
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -44,6 +46,30 @@ CONFIG = """<?xml version="1.0"?>
     <mark_cache_size>268435456</mark_cache_size>
 </yandex>
 """
+
+
+PAGE = Path(__file__).resolve().parents[2] / "docs" / "clickhouse.md"
+
+
+class Page:
+    """docs/clickhouse.md's code blocks, as the page shows them: SQL by the
+    title on its first line, the nearest-rank lines, the cluster's
+    configuration and the load commands."""
+
+    def __init__(self, path=PAGE):
+        blocks = re.findall(r"^```(\w+)\n(.*?)^```", Path(path).read_text(), re.M | re.S)
+        self.sql = {b.split("\n", 1)[0][3:]: b for kind, b in blocks
+                    if kind == "sql" and b.startswith("-- ")}
+        [self.nearest_rank] = [b for kind, b in blocks
+                               if kind == "sql" and not b.startswith("-- ")]
+        [self.cluster] = [b for kind, b in blocks if kind == "xml"]
+        [self.load] = [b for kind, b in blocks if kind == "sh"]
+        [self.insert] = re.findall(r'--query "(INSERT [^"]*)"', self.load)[:1]
+
+    def with_nearest_rank(self, query):
+        """A query with the nearest-rank lines in place of quantilesExactIf."""
+        [line] = [line for line in query.splitlines(True) if "quantilesExactIf" in line]
+        return query.replace(line, self.nearest_rank)
 
 
 class ServerError(RuntimeError):
@@ -185,3 +211,26 @@ class Server:
                 tail = path.read_text(errors="replace").splitlines()[-lines:]
                 text += "--- %s\n%s\n" % (path, "\n".join(tail))
         return text
+
+
+@contextlib.contextmanager
+def cluster(folder, page, timezone="UTC"):
+    """The page's two shards, started in folder with its tables; stopped on
+    leaving, whatever happens."""
+    servers = []
+    try:
+        ports = free_ports(6)
+        config = page.cluster
+        for shard in (1, 2):
+            config = config.replace("capture-db-%d" % shard, "127.0.0.1").replace(
+                "<port>9000</port>", "<port>%d</port>" % ports[3 * shard - 3], 1)
+        for shard in (1, 2):
+            server = Server(folder, "shard%d" % shard, ports[3 * shard - 3:3 * shard],
+                            {"valtocrane-cluster.xml": config}, timezone)
+            servers.append(server)
+            server.start()
+            server.query(page.sql["The tables, on every server"])
+        yield servers
+    finally:
+        for server in servers:
+            server.stop()
