@@ -38,6 +38,14 @@ frames by default), most frames seen on port A and again on port B a few
 microseconds later: wall time, CPU time and peak memory, the same rounds
 interleaved, median; then the latency tool's peak memory on a capture a
 tenth that size, to show that memory does not grow with the capture.
+
+ClickHouse (--clickhouse): the same capture's export (--export) loaded into
+the two ClickHouse servers of docs/clickhouse.md (Debian 12's package) and
+queried by the page's queries, against valtocrane-latency's own report of
+the capture: the export to a file, the load of that file, the export piped
+into the load (wall time, CPU time of the tool and the client, the server's
+CPU time; rows and MB of CSV a second), interleaved rounds, median; then
+each query's time as the client reports it.
 """
 
 import argparse
@@ -46,6 +54,7 @@ import heapq
 import os
 import random
 import re
+import shlex
 import shutil
 import statistics
 import struct
@@ -55,7 +64,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from vctools import captures
+from vctools import captures, clickhouse
 from vctools.tshark import TShark, mode_args
 
 # Frame sizes on the wire, mixed 7:4:1 as in the usual Internet mix.
@@ -531,6 +540,112 @@ def latency_benchmark(opts):
     print(report)
 
 
+def server_cpu(server):
+    """CPU seconds a ClickHouse server has used so far, every thread."""
+    fields = Path("/proc/%d/stat" % server.proc.pid).read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def timed_rounds(commands, rounds, seed, workdir, server):
+    """Each command once per round, in a shuffled order: medians of wall
+    time, CPU time of the command and its children, and the server's CPU
+    time meanwhile, by command."""
+    samples = {name: [] for name in commands}
+    order = random.Random(seed)
+    names = list(commands)
+    for r in range(rounds):
+        order.shuffle(names)
+        for name in names:
+            subprocess.run(["sync"], check=True)
+            before = server_cpu(server)
+            wall, _, cpu = measured_run(commands[name], workdir / "time.txt")
+            samples[name].append((wall, cpu, server_cpu(server) - before))
+        print("  round %d of %d done" % (r + 1, rounds), file=sys.stderr)
+    return {name: [statistics.median(s[i] for s in v) for i in range(3)]
+            for name, v in samples.items()}
+
+
+def time_queries(server, queries, rounds, seed):
+    """Each query once per round, in a shuffled order: the median of the
+    time the client reports for it (--time: from sending the query to the
+    last row, without the client's start), and the server's CPU time."""
+    samples = {name: [] for name in queries}
+    order = random.Random(seed)
+    names = list(queries)
+    for _ in range(rounds):
+        order.shuffle(names)
+        for name in names:
+            before = server_cpu(server)
+            proc = server.client(["--time", "--format", "Null", "--query", queries[name]],
+                                 text=True)
+            if proc.returncode != 0:
+                raise RuntimeError("%s failed: %s" % (name, proc.stderr))
+            samples[name].append((float(proc.stderr.split()[-1]), server_cpu(server) - before))
+    return {name: [statistics.median(s[i] for s in v) for i in range(2)]
+            for name, v in samples.items()}
+
+
+def clickhouse_benchmark(opts):
+    """valtocrane-latency's export of the latency capture of at least 1 GB,
+    loaded into and queried from ClickHouse as docs/clickhouse.md does it,
+    against the tool's own report of the same capture."""
+    usable, why = clickhouse.availability()
+    if not usable:
+        sys.exit("ClickHouse: %s" % why)
+    tool = str(Path(opts.latency_tool).resolve())
+    workdir = Path(tempfile.mkdtemp(prefix="valtocrane-clickhouse-bench-", dir=opts.workdir))
+    load = os.getloadavg()
+    page = clickhouse.Page()
+    try:
+        print("Writing %d frames" % opts.latency_frames, file=sys.stderr)
+        capture = str(write_latency_capture(workdir / "ports.pcapng", opts.latency_frames))
+        export = [tool, "-f", "valtocrane-pcapng", "--export"]
+        rows_csv = workdir / "rows.csv"
+        subprocess.run(export + [rows_csv, capture], check=True, stdout=subprocess.DEVNULL)
+        with open(rows_csv) as f:
+            rows = sum(1 for _ in f) - 1
+        size, capture_size = rows_csv.stat().st_size, Path(capture).stat().st_size
+        with clickhouse.cluster(workdir, page) as servers:
+            insert = servers[0].client_args() + ["--query", page.insert]
+            commands = {
+                "report (the baseline)": [tool, "-f", "valtocrane-pcapng", capture],
+                "export to a file": export + [str(workdir / "out.csv"), capture],
+                "load the file": ["sh", "-c", "%s < %s" % (shlex.join(insert), rows_csv)],
+                "export piped into the load": [
+                    "bash", "-o", "pipefail", "-c",
+                    "%s | %s" % (shlex.join(export + ["-", capture]), shlex.join(insert))],
+            }
+            steps = timed_rounds(commands, opts.rounds, opts.seed, workdir, servers[0])
+            # The queries over one load of the rows, its parts merged.
+            servers[0].query("TRUNCATE TABLE valtocrane.latency_local")
+            subprocess.run(commands["load the file"], check=True)
+            servers[0].query("OPTIMIZE TABLE valtocrane.latency_local FINAL")
+            queries = {}
+            for title in ("By direction", "By flow, the worst p99 first", "By hour"):
+                queries[title] = page.sql[title]
+                queries[title + ", nearest rank"] = page.with_nearest_rank(page.sql[title])
+            query_times = time_queries(servers[0], queries, opts.rounds, opts.seed)
+            version = servers[0].query("SELECT version()").splitlines()[1]
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    base = steps["report (the baseline)"][0]
+    print("\nvaltocrane-latency's export of %d frames (%.0f MB) into ClickHouse %s: %d rows, "
+          "%.0f MB of CSV; median of %d interleaved rounds; load average %.2f, %.2f, %.2f "
+          "before\n" % ((opts.latency_frames, capture_size / 1e6, version, rows, size / 1e6,
+                         opts.rounds) + load))
+    print(table(["step", "wall", "vs report", "CPU (tool, client)", "server CPU", "rows/s",
+                 "CSV MB/s"],
+                [[name, "%.2f s" % wall, "%.3f" % (wall / base), "%.2f s" % cpu,
+                  "%.2f s" % server] + (["%.0f" % (rows / wall), "%.1f" % (size / 1e6 / wall)]
+                                        if wall != base else ["", ""])
+                 for name, (wall, cpu, server) in steps.items()]))
+    print("\nThe page's queries through the Distributed table over the %d rows (all on shard "
+          "1, its parts merged), as clickhouse-client --time reports them:\n" % rows)
+    print(table(["query", "time", "vs report", "server CPU"],
+                [[name, "%.3f s" % wall, "%.3f" % (wall / base), "%.2f s" % server]
+                 for name, (wall, server) in query_times.items()]))
+
+
 def table(header, rows):
     widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
     line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"
@@ -565,8 +680,8 @@ def main():
                         help="with --retime, frames of the capture (1.5 million: over 1 GB)")
     parser.add_argument("--retime-formats", nargs="+", default=list(RETIME_FORMATS),
                         choices=list(RETIME_FORMATS), help="with --retime, the formats to time")
-    parser.add_argument("--workdir", help="with --retime or --latency, where the captures are "
-                        "written")
+    parser.add_argument("--workdir", help="with --retime, --latency or --clickhouse, where the "
+                        "captures are written")
     parser.add_argument("--sort", action="store_true",
                         help="time valtocrane-retime --sort against reordercap instead, on a "
                         "capture of --retime-frames shuffled as a capture host gets them")
@@ -577,7 +692,11 @@ def main():
     parser.add_argument("--latency-tool", default="build/latency/valtocrane-latency",
                         help="with --latency, the built valtocrane-latency")
     parser.add_argument("--latency-frames", type=int, default=1500000,
-                        help="with --latency, frames of the capture (1.5 million: over 1 GB)")
+                        help="with --latency or --clickhouse, frames of the capture (1.5 "
+                        "million: over 1 GB)")
+    parser.add_argument("--clickhouse", action="store_true",
+                        help="time valtocrane-latency's export into ClickHouse and the queries "
+                        "of docs/clickhouse.md against its report instead")
     parser.add_argument("--latency-baseline", metavar="TOOL",
                         help="with --latency, another valtocrane-latency (an earlier build) whose "
                         "peak memory over the captures with wild device times is shown too")
@@ -591,6 +710,9 @@ def main():
         return
     if opts.sort:
         sort_benchmark(opts)
+        return
+    if opts.clickhouse:
+        clickhouse_benchmark(opts)
         return
 
     hosts = {True: TShark(plugin=opts.plugin), False: TShark()}
