@@ -46,7 +46,7 @@ def traffic(day, rng):
             t = start + i * 20000
             dst_port = 7001 if i % 4 == 0 else 7000
             request = c.ipv4_udp_frame(b"request %d %d %d" % (day, hour, i), ident=i,
-                                       dst_port=dst_port)
+                                       src_port=49152, dst_port=dst_port)
             # A long tail: one in fifty 50 to 150 us; one in 37 lost.
             latency_ns = 2000 + int(rng.expovariate(1 / 600))
             if rng.random() < 0.02:
