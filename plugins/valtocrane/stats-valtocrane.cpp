@@ -34,6 +34,7 @@
 #include <epan/tap.h>
 
 #include "packet-valtocrane.h"
+#include "valtocrane-host.h"
 #include "valtocrane-stats.h"
 
 gboolean valtocrane_statistics_want_flows;
@@ -215,9 +216,10 @@ z_finish(void *data)
     delete static_cast<z_report *>(data);
 }
 
-/* -z valtocrane,latency[,interval=SECONDS][,by=flow][,FILTER] */
-void
-z_init(const char *arg, void *)
+/* -z valtocrane,latency[,interval=SECONDS][,by=flow][,FILTER]; false
+ * (with a message) when the report cannot start. */
+bool
+z_start(const char *arg, void *)
 {
     auto *z = new z_report();
     const char *rest = arg + strlen(Z_ARG);
@@ -231,7 +233,8 @@ z_init(const char *arg, void *)
                                                          &z->interval_ns);
             if (wrong != NULL) {
                 fprintf(stderr, "tshark: -z %s: interval '%s' %s\n", Z_ARG, seconds.c_str(), wrong);
-                exit(1);
+                delete z;
+                return false;
             }
             rest = end != NULL ? end : rest + strlen(rest);
         } else if (g_str_has_prefix(rest, "by=flow") && (rest[7] == ',' || rest[7] == '\0')) {
@@ -252,9 +255,23 @@ z_init(const char *arg, void *)
     if (error != NULL) {
         fprintf(stderr, "tshark: Couldn't register %s tap: %s\n", Z_ARG, error->str);
         g_string_free(error, TRUE);
-        exit(1);
+        delete z;
+        return false;
     }
+    return true;
 }
+
+#if VALTOCRANE_HOST_AT_LEAST(4, 6)
+/* From 4.6 on the host stops when a report cannot start. */
+constexpr stat_tap_init_cb z_init = z_start;
+#else
+void
+z_init(const char *arg, void *data)
+{
+    if (!z_start(arg, data))
+        exit(1);
+}
+#endif
 
 /* ---- Statistics > ValtoCrane Latency --------------------------------------- */
 
@@ -349,6 +366,19 @@ table_named(const std::string &title)
     return table;
 }
 
+/* Where the port begins in a capture point's name ("interface 0 (eth0),
+ * Port A"), or npos: the interface's own name may hold ", " too. */
+std::size_t
+port_part(const std::string &name)
+{
+    for (const char *port : { ", Port A", ", Port B", ", Unknown port", ", no device time" }) {
+        const std::size_t length = strlen(port);
+        if (name.size() > length && name.compare(name.size() - length, length, port) == 0)
+            return name.size() - length;
+    }
+    return std::string::npos;
+}
+
 /* A capture point as the tables name it: without its interface where
  * every point is on one ("Port A"). */
 std::string
@@ -356,11 +386,12 @@ point_label(std::uint32_t point)
 {
     const valtocrane_latency_stats &s = view.listener.stats;
     const std::string &name = s.name(point);
-    const std::size_t cut = name.find(", ");
+    const std::size_t cut = port_part(name);
     if (cut == std::string::npos || point >= s.points())
         return name;
     for (std::uint32_t p = 0; p < s.points(); p++) {
-        if (s.name(p).compare(0, cut + 2, name, 0, cut + 2) != 0)
+        const std::string &other = s.name(p);
+        if (port_part(other) != cut || other.compare(0, cut, name, 0, cut) != 0)
             return name;
     }
     return name.substr(cut + 2);
@@ -556,7 +587,7 @@ stat_tap_table_ui table_registration = {
     REGISTER_PACKET_STAT_GROUP_UNSORTED,
     "ValtoCrane Latency",
     "valtocrane",
-    "valtocrane,latency,tables",
+    "valtocrane,tables",
     table_init,
     table_packet,
     table_reset,

@@ -20,10 +20,11 @@ def udp(n, dst_port=7000):
     return c.ipv4_udp_frame(b"payload %d" % n, ident=n, dst_port=dst_port)
 
 
-def ports_file(path, frames, first=0):
-    """One interface, dev0; frames are (port, device ns, frame); record
-    times 1 s apart from BASE + first s (a ring buffer's files follow on)."""
-    blocks = [c.pcapng_section(), c.pcapng_interface(name="dev0")]
+def ports_file(path, frames, first=0, name="dev0"):
+    """One interface, dev0 by default; frames are (port, device ns, frame);
+    record times 1 s apart from BASE + first s (a ring buffer's files
+    follow on)."""
+    blocks = [c.pcapng_section(), c.pcapng_interface(name=name)]
     for i, (port, ns, frame) in enumerate(frames):
         blocks.append(c.pcapng_packet(0, (BASE + first + i, 0),
                                       c.with_header(frame, *header_time(ns), port=PORTS[port])))
