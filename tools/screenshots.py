@@ -16,6 +16,7 @@ steps a user takes with a capture open is the host tests' part.)
 """
 
 import argparse
+import csv
 import os
 import re
 import select
@@ -500,11 +501,105 @@ def io_graph_picture(host, display, out):
     print("  picture %s (%d bytes)" % (picture, picture.stat().st_size))
 
 
+# The Statistics window's demo: a minute of datagrams to two UDP ports
+# (every fourth to 7001), one every 10 ms, seen on Port A and then on Port B
+# 3 to 4.5 us later (one in 97 8 us later still), a queue building up
+# twice (up to 28 us) and one frame held back 60 us; one in 137 lost between
+# the ports, and every tenth answered from Port B, 1.5 to 2.3 us back.
+STATISTICS_SIZE = (1100, 520)
+
+
+def statistics_records():
+    records = []
+    for i in range(6000):
+        sent_ns = i * 10000000
+        t = i / 100
+        queue = int(max(0, 25000 - abs(t % 30 - 15) * 4000)) if t % 30 > 10 else 0
+        latency_ns = (3000 + (i * 7919) % 1500 + queue + (8000 if i % 97 == 0 else 0)
+                      + (60000 if i == 4200 else 0))
+        request = captures.ipv4_udp_frame(b"request %d" % i + b"." * 20, ident=i,
+                                          dst_port=7001 if i % 4 == 0 else 7000)
+        seen = [(0, sent_ns, request)] + ([] if i % 137 == 136 else
+                                          [(1, sent_ns + latency_ns, request)])
+        if i % 10 == 0:
+            reply = captures.ipv4_udp_frame(b"reply %d" % i + b"." * 22, ident=i % 65536,
+                                            src_port=7000, dst_port=40000, reply=True)
+            back_ns = sent_ns + latency_ns + 50000
+            seen += [(1, back_ns, reply), (0, back_ns + 1500 + (i * 37) % 800, reply)]
+        records += seen
+    for port, ns, frame in sorted(records, key=lambda r: r[1]):
+        secs, nsecs = divmod(ns, 10 ** 9)
+        yield ((1700000000 + secs, nsecs),
+               captures.with_header(frame, 1700000000 + secs, captures.header_fraction(nsecs),
+                                    port=port))
+
+
+def statistics_picture(host, display, capture, out):
+    """Statistics > ValtoCrane Latency (wireshark -z valtocrane,tables):
+    by direction, by flow and the histogram."""
+    gui = Wireshark(host, display, capture, "valtocrane-pcapng", STATISTICS_SIZE,
+                    ["-z", "valtocrane,tables"])
+    try:
+        dialog = wait_for("the ValtoCrane Latency window",
+                          lambda: display.windows("ValtoCrane Latency"), OPEN_TIMEOUT)[0]
+        display.xdotool("windowmove", "--sync", dialog, "0", "0")
+        display.xdotool("windowsize", "--sync", dialog, *map(str, STATISTICS_SIZE))
+        time.sleep(3)  # the tables are filled once the tap has gone over the frames
+        picture = out / "latency-statistics.png"
+        display.screenshot(picture, STATISTICS_SIZE)
+    finally:
+        gui.close()
+    optimise(picture)
+    print("  picture %s (%d bytes)" % (picture, picture.stat().st_size))
+
+
+GNUPLOT = """set terminal pngcairo size 1000,420 font "DejaVu Sans,10"
+set output '%(out)s'
+set key top left
+set xlabel 'device time (s from the first interval)'
+set ylabel 'latency, Port A to Port B (us)'
+set y2label 'frames lost'
+set y2range [0:8]
+set y2tics 0, 1, 3
+set ytics nomirror
+set grid
+plot '%(data)s' using 1:4 with steps lw 2 title 'max', \\
+     '' using 1:3 with steps lw 2 title 'p99', \\
+     '' using 1:2 with steps lw 2 title 'p50', \\
+     '' using 1:5 axes x1y2 with impulses lw 6 lc rgb '#d62728' title 'lost'
+"""
+
+
+def series_picture(tool, capture, out, workdir):
+    """valtocrane-latency --interval 1 of the Statistics demo, drawn by
+    gnuplot: p50, p99 and max a second from Port A to Port B, and the
+    frames lost."""
+    series = workdir / "series.csv"
+    subprocess.run([tool, "--format", "valtocrane-pcapng", "--interval", "1", "--series",
+                    series, capture], check=True, stdout=subprocess.DEVNULL, timeout=60)
+    with open(series, newline="") as f:
+        rows = [r for r in csv.DictReader(f)
+                if r["from"].endswith("Port A") and r["to"].endswith("Port B")]
+    first = int(rows[0]["interval_start_ns"])
+    data = workdir / "series.dat"
+    data.write_text("".join(
+        "%.0f %s %s %s %s\n" % ((int(r["interval_start_ns"]) - first) / 1e9,
+                               *(int(r[c]) / 1000 if r[c] else "NaN"
+                                 for c in ("p50_ns", "p99_ns", "max_ns")), r["lost"])
+        for r in rows))
+    picture = out / "latency-series.png"
+    subprocess.run(["gnuplot"], input=GNUPLOT % {"out": picture, "data": data}, text=True,
+                   check=True, timeout=60)
+    optimise(picture)
+    print("  picture %s (%d bytes)" % (picture, picture.stat().st_size))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--plugin", required=True, help="the built valtocrane.so")
     parser.add_argument("--out", required=True, help="folder for the README's pictures")
+    parser.add_argument("--latency-tool", required=True, help="the built valtocrane-latency")
     opts = parser.parse_args()
 
     # Ended from outside (a time limit, say): the screen and Wireshark,
@@ -516,7 +611,8 @@ def main():
     faults = []
     keep = False
     try:
-        display = Display(max(PICTURE_SIZE[0], GRAPH_SIZE[0]), max(PICTURE_SIZE[1], GRAPH_SIZE[1]))
+        sizes = (PICTURE_SIZE, GRAPH_SIZE, STATISTICS_SIZE)
+        display = Display(max(s[0] for s in sizes), max(s[1] for s in sizes))
         print("Wireshark with valtocrane.so %s, TZ=UTC, as %s" % (
             host.plugin[0], "the user nobody" if host.as_root else "this user"))
         paths = {}
@@ -524,6 +620,10 @@ def main():
             paths[name] = captures.write_capture(host.capture_path(name), records)
         faults = pictures(host, display, paths, Path(opts.out))
         io_graph_picture(host, display, Path(opts.out))
+        capture = captures.write_capture(host.capture_path("latency-statistics.pcapng"),
+                                         statistics_records())
+        statistics_picture(host, display, capture, Path(opts.out))
+        series_picture(Path(opts.latency_tool).resolve(), capture, Path(opts.out), host.workdir)
     except (GuiError, subprocess.TimeoutExpired) as error:
         keep = True
         print("FAILED: %s\n(Wireshark's HOME, output and the driver's log are kept in %s)"

@@ -342,7 +342,7 @@ time_shift(const guint8 *h)
  * its own listener on the plugin's tap, tables reset and filled by a retap
  * and read whole when it draws. */
 struct StatisticsWindow {
-    StatisticsWindow() : ui(stat_tap_by_name("valtocrane,latency,tables"))
+    StatisticsWindow() : ui(stat_tap_by_name("valtocrane,tables"))
     {
         data.stat_tap_data = ui;
         data.user_data = NULL;

@@ -1275,7 +1275,7 @@ TEST(CopyMissing, TheSameInEveryOrderOfDissection)
 // where they are on the way to the other port.
 struct StatisticsDialog {
     explicit StatisticsDialog(const char *filter = nullptr)
-        : ui(stat_tap_by_name("valtocrane,latency,tables"))
+        : ui(stat_tap_by_name("valtocrane,tables"))
     {
         data.stat_tap_data = ui;
         data.user_data = nullptr;
