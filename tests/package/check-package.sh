@@ -64,6 +64,19 @@ check valtocrane-q3-graphite ticks.pcapng \
     "1600000000.123456789 34 1600000002.623456789 34 "
 check disabled header.pcapng "1600000000.000000007  1600000001.000000007  "
 
+# The statistics the plugin registers: TShark lists both -z names, and the
+# report of the capture header capture (its two frames the same frame,
+# 2.75 s apart: a 3 s window) names its one copy.
+listed=$(tshark -z help 2>&1 | grep -c '^ *valtocrane,\(latency\|tables\)$' || true)
+report=$(tshark -r "$captures/header.pcapng" -q -o valtocrane.ts_type:valtocrane-pcapng \
+    -o valtocrane.latency_window_us:3000000 -z valtocrane,latency 2>&1 || true)
+if [ "$listed" = 2 ] && printf '%s\n' "$report" | grep -q 'Port A -> .*Port B: 1 copy'; then
+    pass "tshark -z help lists valtocrane,latency and valtocrane,tables; the report has its copy"
+else
+    fail "tshark -z help lists $listed of valtocrane,latency and valtocrane,tables, or the report lacks its copy"
+    printf '%s\n' "$report"
+fi
+
 # The re-timing tool from the system's bin folder, with its manual page:
 # the capture it writes holds the device times for the host alone.
 tool=$(grep '^/usr/bin/valtocrane-retime$' /tmp/files || true)
