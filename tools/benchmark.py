@@ -84,11 +84,16 @@ CONFIGS = [
     ("capture header, no latency matching", True, "valtocrane-pcapng", "header", NO_MATCHING),
     ("every frame on both ports", True, "valtocrane-pcapng", "copies", ()),
     ("every frame on both ports, no matching", True, "valtocrane-pcapng", "copies", NO_MATCHING),
+    ("every frame on both ports, -q", True, "valtocrane-pcapng", "copies", ("-q",)),
+    ("every frame on both ports, -q -z valtocrane,latency", True, "valtocrane-pcapng", "copies",
+     ("-q", "-z", "valtocrane,latency")),
     ("host alone, tick-counter trailer", False, None, "tick", ()),
     ("host alone, seconds-and-fraction trailer", False, None, "fraction", ()),
     ("host alone, capture header", False, None, "header", ()),
 ]
-PLUGIN_CONFIGS = CONFIGS[:8]
+PLUGIN_CONFIGS = CONFIGS[:10]
+# The statistics report against the same pass without it.
+Z_REPORT = (CONFIGS[9][0], CONFIGS[8][0])
 
 PASSES = {
     "no tree": [],
@@ -746,6 +751,9 @@ def main():
                                           "fixed hash seeds" if fixed_seed else "runs"))
             print(table(["configuration", "no tree", "by seed", "vs floor",
                          "tree", "by seed", "vs floor"], rows))
+            print("\n-z valtocrane,latency against the same pass without it: %s" % ", ".join(
+                "%.3f (%s)" % (cost[(Z_REPORT[0], p)][0] / cost[(Z_REPORT[1], p)][0], p)
+                for p in PASSES))
         else:
             print("Writing captures of %d frames" % opts.frames, file=sys.stderr)
             files = write_captures(hosts[True], opts.frames)
@@ -762,6 +770,9 @@ def main():
                   % (version, opts.frames, opts.rounds))
             print(table(["configuration", "no tree", "frames/s", "vs floor",
                          "tree", "frames/s", "vs floor"], rows))
+            print("\n-z valtocrane,latency against the same pass without it: %s" % ", ".join(
+                "%.3f (%s)" % (median[(Z_REPORT[0], p)] / median[(Z_REPORT[1], p)], p)
+                for p in PASSES))
     finally:
         for host in hosts.values():
             host.cleanup()
