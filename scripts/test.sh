@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 # clang and its libFuzzer runtime for the in-process fuzz target's brief run.
-extra="clang libclang-rt-dev"
+extra="clang libclang-rt-dev tcpdump"
 # ClickHouse for tests/integration/test_clickhouse.py (and the time zone it
 # runs the servers in): Debian 12 has it; later releases have no package,
 # and there the test says so and is skipped.

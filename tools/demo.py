@@ -67,47 +67,70 @@ EXPLAINED = {
 }
 
 
-# Device times on Port A and, after the system under test, on Port B (us
-# after the first frame sent); the 4th frame sent never came out (None),
-# and the 7th went in before the 6th came out.
-LATENCY_FRAMES = [(0.0, 3.2), (10.0, 3.5), (20.0, 4.1), (30.0, None), (40.0, 3.3),
-                  (50.0, 12.8), (60.0, 3.4)]
+# Bursts of two datagrams, a second apart: each datagram's time on Port A
+# (us after its burst began), its UDP port, and how long the system under
+# test took to put it out on Port B (None: it never came out).
+LATENCY_BURSTS = [
+    [(0.0, 40001, 3.2), (2.0, 40002, 3.5)],
+    [(0.0, 40001, 4.1), (2.0, 40002, None)],
+    [(0.0, 40001, 3.3), (2.0, 40002, 12.8)],
+    [(0.0, 40001, 3.4), (2.0, 40002, 3.6)],
+    [(0.0, 40001, 250.0), (2.0, 40002, 3.9)],
+    [(0.0, 40001, 3.1), (2.0, 40002, 3.3)],
+]
 
 
 def latency_example():
-    """Records of the two-port capture, in device-time order; the capture
-    host's clock runs 1.5 ms behind the device's."""
-    seen = []
-    for i, (sent, took) in enumerate(LATENCY_FRAMES):
-        frame = captures.ipv4_udp_frame(b"order %d" % i + b"." * 20, ident=100 + i)
-        seen.append((sent, 0, frame))
-        if took is not None:
-            seen.append((sent + took, 1, frame))
+    """Records of the two-port capture in the order the capture host wrote
+    them: each datagram's two copies together (the host's queues hand a
+    port's frames over one by one), so that the second datagram of a burst,
+    sent before the first came out, follows that copy; the capture host's
+    clock runs 1.5 ms behind the device's."""
     records = []
-    for us, port, frame in sorted(seen, key=lambda s: s[0]):
-        ns = round(us * 1000)
-        fraction = captures.header_fraction(ns)
-        records.append(((FRAME1[0], 1500000 + ns), captures.with_header(frame, FRAME1[0], fraction,
-                                                                        port=port)))
+    written = 0
+    for burst, datagrams in enumerate(LATENCY_BURSTS):
+        for i, (sent, port, took) in enumerate(datagrams):
+            ident = 100 + 2 * burst + i
+            frame = captures.ipv4_udp_frame(b"burst %d datagram %d" % (burst, i) + b"." * 12,
+                                            ident=ident, dst_port=port)
+            for side, us in ((0, sent), (1, None if took is None else sent + took)):
+                if us is None:
+                    continue
+                ns = burst * 10 ** 9 + round(us * 1000)
+                written = max(written, 1500000 + ns)
+                secs, nsecs = divmod(ns, 10 ** 9)
+                records.append(((FRAME1[0] + written // 10 ** 9, written % 10 ** 9),
+                                captures.with_header(frame, FRAME1[0] + secs,
+                                                     captures.header_fraction(nsecs), port=side)))
     return records
 
 
-def show_latency(host, keep, tool):
-    name = "two-ports.pcapng"
-    mode = "valtocrane-pcapng"
-    capture = captures.write_pcapng(host.capture_path(name), [
+LATENCY_CAPTURE = "two-ports.pcapng"
+
+
+def write_latency_capture(path):
+    """The two-port capture, pcapng, on an interface named tap0."""
+    return captures.write_pcapng(path, [
         captures.pcapng_section(), captures.pcapng_interface(name="tap0")]
         + [captures.pcapng_packet(0, when, frame) for when, frame in latency_example()])
+
+
+def show_latency(host, keep, tool):
+    name = LATENCY_CAPTURE
+    mode = "valtocrane-pcapng"
+    capture = write_latency_capture(host.capture_path(name))
     shutil.copy(capture, keep / name)
     print("== Latency from Port A to Port B: -o valtocrane.ts_type:%s, %s" % (mode, keep / name))
-    say("Each frame was seen on Port A and again on Port B, after the system under test: the "
-        "plugin gives each copy on Port B its latency and the number of the frame it copies "
-        "(frame 7 never came out).")
+    say("Each datagram was seen on Port A and again on Port B, after the system under test: the "
+        "plugin gives each copy on Port B its latency and the number of the frame it copies. "
+        "One datagram never came out (frame 7, lost), one took 250 us; the second datagram of "
+        "each burst was sent before the first came out, so the capture host wrote it after an "
+        "earlier copy (its interval to the frame before, the device's, is negative).")
     fields = ["frame.number", "_ws.col.Time", "valtocrane.interface", "ip.id",
-              "valtocrane.latency", "valtocrane.latency_frame"]
-    out = host.run("-r", capture, *mode_args(mode), "-t", "e", "-T", "fields",
+              "valtocrane.time_delta", "valtocrane.latency", "valtocrane.latency_frame"]
+    out = host.run("-r", capture, *mode_args(mode), "-2", "-t", "e", "-T", "fields",
                    *[arg for field in fields for arg in ("-e", field)]).stdout
-    print("No.\tDevice time\tPort\tIP ident\tLatency\tCopy of frame")
+    print("No.\tDevice time\tPort\tIP ident\tSince previous\tLatency\tCopy of frame")
     print(out, end="")
     print()
     print("== valtocrane-latency --format %s %s" % (mode, keep / name))
