@@ -84,20 +84,6 @@ const valtocrane_unit UNITS[] = {
     { "ns", 1, 0 }, { "us", 1000, 3 }, { "ms", 1000000, 6 }, { "s", 1000000000, 9 },
 };
 
-/* A label for a CSV field: quoted where it holds a comma or a quote. */
-std::string
-csv_field(const std::string &text)
-{
-    if (text.find_first_of(",\"\n") == std::string::npos)
-        return text;
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"')
-            quoted += '"';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
 
 std::string
 printf_string(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -114,6 +100,20 @@ printf_string(const char *format, ...)
 }
 
 } // namespace
+
+std::string
+valtocrane_csv_field(const std::string &text)
+{
+    if (text.find_first_of(",\"\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"')
+            quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
 
 /* ---- The histogram ---------------------------------------------------------- */
 
@@ -682,8 +682,9 @@ valtocrane_latency_stats::interval_csv_row(const valtocrane_interval_row &row) c
         std::snprintf(utc, sizeof utc, "%04d-%02d-%02dT%02d:%02d:%02d.%09dZ", tm.tm_year + 1900,
                       tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                       static_cast<int>(row.start.nsecs));
-    std::string line = valtocrane_ns_text(row.start) + "," + utc + "," + csv_field(name(row.from)) +
-                       "," + csv_field(name(row.to)) +
+    std::string line = valtocrane_ns_text(row.start) + "," + utc + "," +
+                       valtocrane_csv_field(name(row.from)) + "," +
+                       valtocrane_csv_field(name(row.to)) +
                        printf_string(",%" PRIu64 ",%" PRIu64, row.copies, row.lost);
     if (row.copies != 0)
         line += printf_string(",%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 "\n", row.min,

@@ -85,6 +85,10 @@ const valtocrane_unit &valtocrane_unit_for(std::uint64_t magnitude);
 std::string valtocrane_in_unit(std::int64_t ns, const valtocrane_unit &unit);
 /* A duration as briefly as it is exact: 1 ms, 5 us, 1.5 us. */
 std::string valtocrane_duration(std::uint64_t ns);
+/* A field of a CSV row: quoted where it holds a comma, a quote or a line
+ * break. */
+std::string valtocrane_csv_field(const std::string &text);
+
 /* The longest span of device time an option takes (a window, an
  * interval, a sort window): a day. */
 constexpr std::uint64_t VALTOCRANE_SECONDS_MAX_NS = 86400ULL * 1000000000ULL;

@@ -826,21 +826,6 @@ flow_columns(const valtocrane_flow &f)
            (f.has_vlan ? std::to_string(f.vlan) : std::string("-1"));
 }
 
-/* A CSV field: quoted where it holds a comma or a quote. */
-static std::string
-csv_field(const std::string &text)
-{
-    if (text.find_first_of(",\"\n") == std::string::npos)
-        return text;
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"')
-            quoted += '"';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
 static const char EXPORT_HEADER[] =
     "kind,from_point,to_point,earlier_file,earlier_frame,later_file,later_frame,"
     "earlier_time_ns,later_time_ns,latency_ns,protocol,src,dst,src_port,dst_port,vlan,"
@@ -1014,8 +999,9 @@ note_events(latency_run *run)
             if (run->exported.fp != NULL) {
                 const std::string partner = run->stats.partner_name(e.point);
                 write_text(&run->exported,
-                           "lost," + csv_field(run->stats.name(e.point)) + "," +
-                               csv_field(partner) + "," + csv_field(frame->file->name) + "," +
+                           "lost," + valtocrane_csv_field(run->stats.name(e.point)) + "," +
+                               valtocrane_csv_field(partner) + "," +
+                               valtocrane_csv_field(frame->file->name) + "," +
                                std::to_string(frame->frame) + ",,0," +
                                valtocrane_ns_text(e.t) + ",0,0," + flow_columns(frame->flow) +
                                "," + std::to_string(frame->wire) + "\n");
@@ -1064,12 +1050,13 @@ match(latency_run *run, const capture_input *in, const seen_frame &f)
         if (w != run->waiting.end()) {
             if (run->exported.fp != NULL)
                 write_text(&run->exported,
-                           "pair," + csv_field(run->stats.name(copy.earlier_point)) + "," +
-                               csv_field(run->stats.name(f.point)) + "," +
-                               csv_field(w->second.file->name) + "," +
+                           "pair," +
+                               valtocrane_csv_field(run->stats.name(copy.earlier_point)) + "," +
+                               valtocrane_csv_field(run->stats.name(f.point)) + "," +
+                               valtocrane_csv_field(w->second.file->name) + "," +
                                std::to_string(w->second.frame) + "," +
-                               csv_field(f.file->name) + "," + std::to_string(info.number) +
-                               "," + earlier_time + "," + later_time + "," +
+                               valtocrane_csv_field(f.file->name) + "," +
+                               std::to_string(info.number) + "," + earlier_time + "," + later_time + "," +
                                std::to_string(latency) + "," + flow_columns(info.flow) + "," +
                                std::to_string(info.wire) + "\n");
             run->waiting.erase(w);
