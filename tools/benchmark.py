@@ -481,6 +481,10 @@ def write_latency_capture(path, count, wild=None):
     return path
 
 
+# Files the latency capture is cut into, as a ring buffer writes them.
+LATENCY_FILE_SET = 8
+
+
 def latency_benchmark(opts):
     retime = Path(opts.retime_tool).resolve()
     tool = Path(opts.latency_tool).resolve()
@@ -492,8 +496,16 @@ def latency_benchmark(opts):
         files = {n: write_latency_capture(workdir / ("ports-%d.pcapng" % n), n) for n in sizes}
         capture = files[sizes[0]]
         out = workdir / "out.pcapng"
+        # The same frames as a ring buffer's set of files (editcap -c).
+        pieces = -(-sizes[0] // LATENCY_FILE_SET)
+        subprocess.run(["editcap", "-c", str(pieces), capture, workdir / "ring.pcapng"],
+                       check=True)
+        ring = ",".join(str(p) for p in sorted(workdir.glob("ring_*.pcapng")))
         latency = [tool, "--format", "valtocrane-pcapng"]
         commands = {"retime": [retime, "--format", "valtocrane-pcapng", capture, out],
+                    "latency, %d files" % LATENCY_FILE_SET: latency + [ring],
+                    "latency --jobs 2, %d files" % LATENCY_FILE_SET: latency + ["--jobs", "2",
+                                                                             ring],
                     "latency": latency + [capture],
                     "latency --by flow --interval 1": latency + [
                         "--by", "flow", "--interval", "1", "--series", workdir / "series.csv",
@@ -527,7 +539,9 @@ def latency_benchmark(opts):
           "two ports, %.0f MB, %d frames), median of %d interleaved rounds; load average %.2f, "
           "%.2f, %.2f before\n" % ((size_mb[sizes[0]], sizes[0], opts.rounds) + load))
     rows = []
-    for name in ("retime", "latency", "latency --by flow --interval 1", "latency --jobs 2"):
+    for name in ("retime", "latency", "latency --by flow --interval 1", "latency --jobs 2",
+                 "latency, %d files" % LATENCY_FILE_SET,
+                 "latency --jobs 2, %d files" % LATENCY_FILE_SET):
         rows.append([name, "%.2f s" % wall[name], "%.3f" % (wall[name] / wall["retime"]),
                      "%.2f s" % cpu[name], "%.3f" % (cpu[name] / cpu["retime"]),
                      "%.1f MB" % (peak[name] / 1024)])
