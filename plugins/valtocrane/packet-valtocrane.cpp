@@ -89,9 +89,10 @@ static dissector_handle_t valtocrane_handle;
  * type Ethernet, which honours the FCS length the capture file records. */
 static dissector_handle_t eth_dissector;
 
-/* Every record's first dissection in a session, whatever its link type,
- * while a format is chosen (valtocrane_begin_record): a postdissector,
- * under a protocol of its own that valtocrane_init turns on and off. */
+/* Every record's first dissection in a session, whatever its link type
+ * (valtocrane_begin_record): a postdissector, under a protocol of its own,
+ * turned on where a read filter may drop records (dissect_valtocrane) and
+ * off when a session starts (valtocrane_init). */
 static int proto_valtocrane_records = -1;
 static dissector_handle_t valtocrane_records_handle;
 
@@ -167,6 +168,7 @@ struct valtocrane_session {
      * copies. */
     guint32 latest_num;
     gint64 latest_offset;
+    gboolean every_record;      /* the postdissector sees every record */
     gboolean latest_noted;      /* it had a device time */
     gboolean latest_matched;    /* it went to the matcher */
     valtocrane_times times_before_latest;
@@ -700,8 +702,18 @@ dissect_valtocrane(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *da
             valtocrane_set_frame_time(pinfo, NULL);
         return call_dissector_with_data(eth_dissector, tvb, pinfo, tree, data);
     }
-    if (!pinfo->fd->visited)
+    if (!pinfo->fd->visited) {
+        /* Only a read filter drops a record after its first dissection,
+         * and the host builds a tree for it to look at: from the first such
+         * dissection on, every record's first dissection is seen, so that
+         * a dropped frame is undone whatever record comes next. Without a
+         * tree, no postdissector costs the host a layer a frame. */
+        if (tree != NULL && !session.every_record) {
+            proto_set_decoding(proto_valtocrane_records, TRUE);
+            session.every_record = TRUE;
+        }
         valtocrane_begin_record(pinfo);
+    }
     /* Every frame has its capture file's time, but one with a device time
      * found below. (The tick counter may be tied to what the record held.) */
     const nstime_t recorded = pinfo->fd->abs_ts;
@@ -857,6 +869,7 @@ valtocrane_init(void)
     session.point_names = wmem_map_new(wmem_file_scope(), g_direct_hash, g_direct_equal);
     session.latest_num = 0;
     session.latest_offset = -1;
+    session.every_record = FALSE;
     session.latest_noted = FALSE;
     session.latest_matched = FALSE;
     memset(session.interface_state, 0, sizeof session.interface_state);
@@ -868,7 +881,7 @@ valtocrane_init(void)
         dissector_change_uint("wtap_encap", WTAP_ENCAP_ETHERNET, valtocrane_handle);
     else if (!needed && dissector_get_uint_handle(wtap_encap, WTAP_ENCAP_ETHERNET) != eth_dissector)
         dissector_reset_uint("wtap_encap", WTAP_ENCAP_ETHERNET);
-    proto_set_decoding(proto_valtocrane_records, needed);
+    proto_set_decoding(proto_valtocrane_records, FALSE);
 }
 
 /* The sequential reading of the capture is done (TShark's first of two
