@@ -22,9 +22,10 @@
  * matcher holds only frames still waiting for a copy (a bounded number of
  * them, whatever the device times), latencies are counted in histograms of
  * fixed precision, and only the intervals of the time series that can still
- * change are kept. With --jobs, files are read ahead by other threads,
- * a bounded number of records at a time; matching stays in one, in the
- * same order, so the results do not change.
+ * change are kept. With --jobs (by default, where there is more than one
+ * processor), files are read by other threads, ahead of the matching, a
+ * bounded number of records at a time; matching stays in one, in the same
+ * order, so the results do not change.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -80,6 +81,9 @@ constexpr std::size_t STEPS_LISTED = 10;
  * hold, and files read ahead of the one being matched, for each job. */
 constexpr std::size_t BATCH_RECORDS = 4096;
 constexpr std::size_t BATCHES_AHEAD = 4;
+
+/* The most threads a run takes unless --jobs says otherwise. */
+constexpr unsigned DEFAULT_JOBS_MAX = 4;
 
 /* Flows listed in the report with --by flow. */
 constexpr std::size_t FLOWS_LISTED = 50;
@@ -373,6 +377,7 @@ public:
     void stop();
     /* The matching thread has finished the file at this place in order. */
     void done_with(file_task *task);
+    bool running() const { return !threads_.empty(); }
 
 private:
     void work();
@@ -667,6 +672,12 @@ next_batch(latency_run *run, file_task *task, std::unique_ptr<file_batch> used)
     std::unique_lock<std::mutex> hold(task->lock);
     if (used != nullptr && task->state == file_task::READING)
         task->spare.push_back(std::move(used));
+    /* One capture's files are taken by the pool in order, so a thread is
+     * free for this one (or is on it): waiting for it lets reading go on
+     * beside the matching. Two captures' files are needed two at a time,
+     * in an order the pool cannot know: one not yet taken is read here. */
+    if (task->state == file_task::WAITING && run->ahead.running() && !run->two_captures)
+        task->changed.wait(hold, [task] { return task->state != file_task::WAITING; });
     if (task->state == file_task::WAITING) {
         task->state = file_task::TAKEN;
         hold.unlock();
@@ -1286,8 +1297,9 @@ print_usage(FILE *out)
         "                          times, latency, flow and VLAN, frame length\n"
         "      --unmatched FILE    write the lost frames to FILE (pcapng), each with its\n"
         "                          device time, on an interface named after its point\n"
-        "      --jobs N            read with N threads (files read ahead; the same\n"
-        "                          results; default 1)\n"
+        "      --jobs N            read with N threads beside the matching (files read\n"
+        "                          ahead; the same results; default: the processors\n"
+        "                          this runs on, at most 4)\n"
         "  -h, --help              show this help and exit\n"
         "  -V, --version           show the version and exit\n"
         "\n"
@@ -1654,7 +1666,9 @@ main(int argc, char *argv[])
 
     o.kind = VALTOCRANE_MATCH_IP;
     o.window_ns = static_cast<std::uint64_t>(VALTOCRANE_LATENCY_WINDOW_DEFAULT_US) * 1000;
-    o.jobs = 1;
+    /* Reading goes on beside the matching where there is a processor for
+     * it; more than a few threads read files further ahead than helps. */
+    o.jobs = std::min(std::max(std::thread::hardware_concurrency(), 1u), DEFAULT_JOBS_MAX);
     opterr = 0;
     while ((opt = getopt_long(argc, argv, ":f:hV", long_options, NULL)) != -1) {
         switch (opt) {

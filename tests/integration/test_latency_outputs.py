@@ -149,15 +149,18 @@ def test_two_points_given_as_sets(latency, tmp_path):
     assert "A -> B: 3 copies, 1 lost" in proc.stderr
 
 
-def test_any_number_of_jobs_gives_the_same_results(latency, tmp_path):
-    files = sets(tmp_path, FRAMES * 3, 10)[0]
+@pytest.mark.parametrize("shape", ["one file", "a set of files", "two captures"])
+def test_any_number_of_jobs_gives_the_same_results(latency, tmp_path, shape):
+    files, first, second = sets(tmp_path, FRAMES * 3, 10)
+    inputs = {"one file": [first], "a set of files": [files],
+              "two captures": [files, sets(tmp_path, FRAMES * 2, 7, "b")[0]]}[shape]
     outputs = []
     out = tmp_path
     for jobs in ("1", "2", "3"):
         proc = latency("-f", "valtocrane-pcapng", "--jobs", jobs, "--by", "flow", "--window",
                        "0.00002", "--interval", "0.00001", "--series", out / "series.csv",
                        "--csv", out / "pairs.csv", "--export", out / "export.csv",
-                       "--unmatched", out / "lost.pcapng", files)
+                       "--unmatched", out / "lost.pcapng", *inputs)
         assert proc.returncode == 0, proc.stderr
         outputs.append([proc.stdout] + [(out / f).read_bytes() for f in
                                          ("series.csv", "pairs.csv", "export.csv", "lost.pcapng")])
