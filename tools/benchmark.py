@@ -481,6 +481,13 @@ def write_latency_capture(path, count, wild=None):
     return path
 
 
+def report_body(text):
+    """A latency report's points and directions: what follows its first
+    line (the program, its version) and the file line."""
+    body = text.split("\n\n", 1)[1]
+    return body.split("\n=====")[0].strip()
+
+
 # Files the latency capture is cut into, as a ring buffer writes them.
 LATENCY_FILE_SET = 8
 
@@ -502,19 +509,31 @@ def latency_benchmark(opts):
                        check=True)
         ring = ",".join(str(p) for p in sorted(workdir.glob("ring_*.pcapng")))
         latency = [tool, "--format", "valtocrane-pcapng"]
+        flows = ["--by", "flow", "--interval", "1", "--series", workdir / "series.csv"]
+        files_set = "%d files" % LATENCY_FILE_SET
+        # --jobs by default: the processors there are (at most 4).
         commands = {"retime": [retime, "--format", "valtocrane-pcapng", capture, out],
-                    "latency, %d files" % LATENCY_FILE_SET: latency + [ring],
-                    "latency --jobs 2, %d files" % LATENCY_FILE_SET: latency + ["--jobs", "2",
-                                                                             ring],
+                    "latency --jobs 1": latency + ["--jobs", "1", capture],
                     "latency": latency + [capture],
-                    "latency --by flow --interval 1": latency + [
-                        "--by", "flow", "--interval", "1", "--series", workdir / "series.csv",
-                        capture],
-                    "latency --jobs 2": latency + ["--jobs", "2", capture],
+                    "latency --by flow --interval 1 --jobs 1": latency + flows + [
+                        "--jobs", "1", capture],
+                    "latency --by flow --interval 1": latency + flows + [capture],
+                    "latency --jobs 1, " + files_set: latency + ["--jobs", "1", ring],
+                    "latency, " + files_set: latency + [ring],
                     "latency, a tenth": latency + [files[sizes[1]]]}
         wall, peak, cpu, spread = interleaved(commands, opts.rounds, opts.seed, workdir, out)
         report = subprocess.run(commands["latency"], text=True, stdout=subprocess.PIPE,
                                 check=True).stdout
+        # The plugin's -z report of the same capture: the same figures.
+        host = TShark(plugin=opts.plugin)
+        try:
+            os.chmod(workdir, 0o755)
+            os.chmod(capture, 0o644)
+            z = host.run("-r", capture, "-q", "-o", "valtocrane.ts_type:valtocrane-pcapng",
+                         "-z", "valtocrane,latency").stdout
+        finally:
+            host.cleanup()
+        agree = report_body(z) == report_body(report)
         size_mb = {n: f.stat().st_size / 1e6 for n, f in files.items()}
         for f in files.values():
             f.unlink()
@@ -539,9 +558,11 @@ def latency_benchmark(opts):
           "two ports, %.0f MB, %d frames), median of %d interleaved rounds; load average %.2f, "
           "%.2f, %.2f before\n" % ((size_mb[sizes[0]], sizes[0], opts.rounds) + load))
     rows = []
-    for name in ("retime", "latency", "latency --by flow --interval 1", "latency --jobs 2",
-                 "latency, %d files" % LATENCY_FILE_SET,
-                 "latency --jobs 2, %d files" % LATENCY_FILE_SET):
+    print("valtocrane-latency with --jobs by default: %d (the processors it runs on, at most 4)\n"
+          % min(os.cpu_count() or 1, 4))
+    for name in commands:
+        if name == "latency, a tenth":
+            continue
         rows.append([name, "%.2f s" % wall[name], "%.3f" % (wall[name] / wall["retime"]),
                      "%.2f s" % cpu[name], "%.3f" % (cpu[name] / cpu["retime"]),
                      "%.1f MB" % (peak[name] / 1024)])
@@ -555,6 +576,8 @@ def latency_benchmark(opts):
                                    for n in wild_sizes]
                  for name in WILD_TIMES for which in tools]))
     print("Wall time spread: %s" % "; ".join("%s %s" % item for item in spread.items()))
+    print("\ntshark -z valtocrane,latency on the large capture %s the tool's report, point by "
+          "point and direction by direction." % ("agrees with" if agree else "DIFFERS from"))
     print("\nThe latency tool's report on the large capture:\n")
     print(report)
 
