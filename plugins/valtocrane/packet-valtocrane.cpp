@@ -386,7 +386,7 @@ valtocrane_begin_record(const packet_info *pinfo)
 {
     if (pinfo->num == session.latest_num && pinfo->fd->file_off == session.latest_offset)
         return;
-    if (pinfo->num == session.latest_num && session.latest_noted) {
+    if (pinfo->num == session.latest_num && session.latest_noted && session.every_record) {
         const valtocrane_times kept = session.times;
         session.times = session.times_before_latest;
         session.times.tick_anchor = kept.tick_anchor;
@@ -408,7 +408,9 @@ valtocrane_begin_record(const packet_info *pinfo)
     session.latest_offset = pinfo->fd->file_off;
     session.latest_noted = FALSE;
     session.latest_matched = FALSE;
-    session.times_before_latest = session.times;
+    /* What to go back to, where a read filter may drop the record. */
+    if (session.every_record)
+        session.times_before_latest = session.times;
 }
 
 /* The capture point of a frame: its interface and, in the capture-header
