@@ -461,10 +461,8 @@ valtocrane_latency_stats::copy(std::uint32_t from, std::uint32_t to, valtocrane_
     copies_++;
     points_[from].timed = points_[to].timed = true;
     directions_[{ from, to }].add(latency);
-    if (by_flow_) {
-        const valtocrane_flow none = {};
-        flows_[{ flow != nullptr ? *flow : none, from, to }].latency.add(latency);
-    }
+    if (by_flow_)
+        add_flow(flow, from, to).latency.add(latency);
     if (interval_ns_ != 0)
         add_interval(interval_of(earlier), from, to).latency.add(latency);
 }
@@ -477,22 +475,37 @@ valtocrane_latency_stats::lost(std::uint32_t point, valtocrane_time t, const val
     lost_++;
     if (no_room)
         no_room_++;
-    if (by_flow_) {
-        const valtocrane_flow none = {};
-        flows_[{ flow != nullptr ? *flow : none, point, VALTOCRANE_ANY_POINT }].lost++;
-    }
+    if (by_flow_)
+        add_flow(flow, point, VALTOCRANE_ANY_POINT).lost++;
     if (interval_ns_ != 0)
         add_interval(interval_of(t), point, VALTOCRANE_ANY_POINT).lost++;
+}
+
+valtocrane_latency_stats::flow_stats &
+valtocrane_latency_stats::add_flow(const valtocrane_flow *flow, std::uint32_t from,
+                                   std::uint32_t to)
+{
+    const flow_key key = { flow != nullptr ? *flow : valtocrane_flow(), from, to };
+    if (last_flow_.value == nullptr || !(last_flow_.key == key)) {
+        last_flow_.key = key;
+        last_flow_.value = &flows_[key];
+    }
+    return *last_flow_.value;
 }
 
 valtocrane_latency_stats::interval_stats &
 valtocrane_latency_stats::add_interval(std::int64_t index, std::uint32_t from, std::uint32_t to)
 {
+    const interval_key key = { index, from, to };
+    if (last_interval_.value != nullptr && !(last_interval_.key < key) &&
+        !(key < last_interval_.key))
+        return *last_interval_.value;
     const bool first = intervals_.empty() || index < intervals_.begin()->first.index;
-    interval_stats &stats = intervals_[{ index, from, to }];
+    last_interval_.key = key;
+    last_interval_.value = &intervals_[key];
     if (first)
         note_first_end();
-    return stats;
+    return *last_interval_.value;
 }
 
 void
@@ -644,6 +657,7 @@ valtocrane_latency_stats::close(std::int64_t before_index)
         }
     }
     intervals_.erase(intervals_.begin(), it);
+    last_interval_.value = nullptr;
     note_first_end();
     std::vector<valtocrane_interval_row> out;
     for (const auto &r : rows)

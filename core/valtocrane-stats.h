@@ -246,8 +246,25 @@ private:
         std::uint64_t lost;
     };
 
+    /* The entry of a map the last frame went to, tried first: a flow's
+     * frames, and an interval's, come in runs. A copy of the figures starts
+     * without one (it would point into the maps copied from). */
+    template <typename Key, typename Value>
+    struct last_entry {
+        last_entry() = default;
+        last_entry(const last_entry &) {}
+        last_entry &operator=(const last_entry &)
+        {
+            value = nullptr;
+            return *this;
+        }
+        Key key{};
+        Value *value = nullptr;
+    };
+
     std::uint32_t partner(std::uint32_t point) const;
     std::int64_t interval_of(valtocrane_time t) const;
+    flow_stats &add_flow(const valtocrane_flow *flow, std::uint32_t from, std::uint32_t to);
     interval_stats &add_interval(std::int64_t index, std::uint32_t from, std::uint32_t to);
     void note_first_end();
     std::vector<valtocrane_interval_row> close(std::int64_t before_index);
@@ -259,6 +276,8 @@ private:
     std::map<std::pair<std::uint32_t, std::uint32_t>, valtocrane_histogram> directions_;
     std::unordered_map<flow_key, flow_stats, flow_key_hash> flows_;
     std::map<interval_key, interval_stats> intervals_;
+    last_entry<flow_key, flow_stats> last_flow_;
+    last_entry<interval_key, interval_stats> last_interval_;
     valtocrane_time first_end_ = {};  /* the end of the first interval open */
     std::uint64_t copies_ = 0;
     std::uint64_t lost_ = 0;

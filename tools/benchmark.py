@@ -521,6 +521,9 @@ def latency_benchmark(opts):
                     "latency --jobs 1, " + files_set: latency + ["--jobs", "1", ring],
                     "latency, " + files_set: latency + [ring],
                     "latency, a tenth": latency + [files[sizes[1]]]}
+        if opts.latency_baseline:
+            commands["latency (baseline)"] = [Path(opts.latency_baseline).resolve(), "--format",
+                                              "valtocrane-pcapng", capture]
         wall, peak, cpu, spread = interleaved(commands, opts.rounds, opts.seed, workdir, out)
         report = subprocess.run(commands["latency"], text=True, stdout=subprocess.PIPE,
                                 check=True).stdout
@@ -740,8 +743,9 @@ def main():
                         help="time valtocrane-latency's export into ClickHouse and the queries "
                         "of docs/clickhouse.md against its report instead")
     parser.add_argument("--latency-baseline", metavar="TOOL",
-                        help="with --latency, another valtocrane-latency (an earlier build) whose "
-                        "peak memory over the captures with wild device times is shown too")
+                        help="with --latency, another valtocrane-latency (an earlier build), timed "
+                        "on the same capture and measured over the captures with wild device "
+                        "times too")
     opts = parser.parse_args()
 
     if opts.retime:
