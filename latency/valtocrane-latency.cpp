@@ -79,7 +79,7 @@ constexpr std::size_t STEPS_LISTED = 10;
 
 /* Records a reader hands over at a time, batches a file read ahead may
  * hold, and files read ahead of the one being matched, for each job. */
-constexpr std::size_t BATCH_RECORDS = 4096;
+constexpr std::size_t BATCH_RECORDS = 1024;
 constexpr std::size_t BATCHES_AHEAD = 4;
 
 /* The most threads a run takes unless --jobs says otherwise. */
@@ -151,12 +151,16 @@ struct file_batch {
     gint64 read_so_far;      /* bytes of the file read, for the progress */
 };
 
-/* How to look at records: the run's format and key, and what it keeps. */
+/* How to look at records: the run's format and key, and what it keeps.
+ * With later (files read by other threads), each frame's own bytes are
+ * kept and its key and flow left to the matching thread, so that reading
+ * and matching share the work. */
 struct read_rules {
     valtocrane_format format;
     valtocrane_match_kind kind;
     bool flows;
     bool bytes;
+    bool later;
 };
 
 /* Reads one capture file. */
@@ -255,6 +259,16 @@ file_reader::first_time(valtocrane_time *t)
     return false;
 }
 
+/* A frame's match key and, where flows are wanted, its flow, from its own
+ * bytes. */
+static void
+key_and_flow(const read_rules &rules, const guint8 *own, frame_info *f)
+{
+    f->key = valtocrane_match_key(own, f->own, rules.kind);
+    if (rules.flows)
+        f->flow = valtocrane_flow_of(own, f->own);
+}
+
 /* The device time, match key, capture point and flow of a record, by the
  * plugin's rules. With --format disabled, and on an interface that
  * valtocrane-retime re-timed, the record's own time is the device time and
@@ -303,16 +317,15 @@ file_reader::look_at(const read_rules &rules, file_batch *batch, frame_info *f)
         return;
     const valtocrane_span own = valtocrane_own_bytes(at, ph->caplen, valtocrane_wire_length(ph),
                                                      ph->pseudo_header.eth.fcs_len);
-    f->key = valtocrane_match_key(data + own.offset, own.length, rules.kind);
     f->own = own.length;
     const guint32 device = at.front + at.back + at.fcs;
     f->wire = valtocrane_wire_length(ph) > device ? valtocrane_wire_length(ph) - device : 0;
-    if (rules.flows)
-        f->flow = valtocrane_flow_of(data + own.offset, own.length);
-    if (rules.bytes) {
+    if (rules.bytes || rules.later) {
         f->bytes = batch->bytes.size();
         batch->bytes.insert(batch->bytes.end(), data + own.offset, data + own.offset + own.length);
     }
+    if (!rules.later)
+        key_and_flow(rules, data + own.offset, f);
 }
 
 void
@@ -709,7 +722,7 @@ enum next_outcome { NEXT_FRAME, NEXT_END, NEXT_DAMAGED };
  * inside a record (a capture stopped abruptly) has whole records before
  * it; a damaged one is said here. */
 static next_outcome
-next_record(latency_run *run, capture_input *in, const frame_info **f)
+next_record(latency_run *run, capture_input *in, frame_info **f)
 {
     while (in->batch == nullptr || in->pos >= in->batch->frames.size()) {
         if (in->file >= in->files.size())
@@ -733,6 +746,15 @@ next_record(latency_run *run, capture_input *in, const frame_info **f)
             in->spare = std::move(in->batch);
             in->file++;
             run->ahead.done_with(task);
+            {
+                /* Its batches and its file go, or a set of thousands of
+                 * files would keep a few batches and a reader of each. */
+                std::lock_guard<std::mutex> hold(task->lock);
+                task->spare.clear();
+                task->spare.shrink_to_fit();
+                if (task->state == file_task::TAKEN)
+                    task->reader.close();
+            }
             continue;
         }
         in->batch = next_batch(run, task, std::move(in->batch != nullptr ? in->batch : in->spare));
@@ -764,7 +786,7 @@ note_progress(latency_run *run)
 static next_outcome
 next_frame(latency_run *run, capture_input *in, seen_frame *f)
 {
-    const frame_info *info;
+    frame_info *info;
     const next_outcome r = next_record(run, in, &info);
     if (r != NEXT_FRAME)
         return r;
@@ -783,6 +805,8 @@ next_frame(latency_run *run, capture_input *in, seen_frame *f)
     run->stats.seen(f->point, info->has_time);
     if (!info->has_time)
         return NEXT_FRAME;
+    if (run->rules.later)
+        key_and_flow(run->rules, in->batch->bytes.data() + info->bytes, info);
 
     /* The tick counter is tied to the capture's clock at its first frame
      * with a readable counter. */
@@ -1510,7 +1534,8 @@ static int
 measure(latency_run *run, char *const args[])
 {
     const latency_options &o = run->o;
-    run->rules = { o.format, o.kind, o.by_flow || o.exported != NULL, o.unmatched != NULL };
+    run->rules = { o.format, o.kind, o.by_flow || o.exported != NULL, o.unmatched != NULL,
+                   o.jobs > 1 };
     run->keep_waiting = o.by_flow || o.exported != NULL || o.unmatched != NULL;
     run->stats.reset(o.by_flow, o.interval_ns);
     for (int i = 0; i < run->input_count; i++) {
