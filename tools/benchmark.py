@@ -247,10 +247,9 @@ def measured_run(cmd, report):
     return elapsed, int(peak), float(user) + float(system)
 
 
-def interleaved(commands, rounds, seed, workdir, out):
-    """Each command once per round, in a shuffled order, the output file
-    removed after each. Medians of wall time, peak memory (kB) and CPU
-    time by command, and the spread of wall times."""
+def shuffled_rounds(commands, rounds, seed, measure):
+    """Each command once per round, in a shuffled order, after a sync:
+    measure(name) gives a tuple of figures. The samples by command."""
     samples = {name: [] for name in commands}
     order = random.Random(seed)
     names = list(commands)
@@ -258,10 +257,22 @@ def interleaved(commands, rounds, seed, workdir, out):
         order.shuffle(names)
         for name in names:
             subprocess.run(["sync"], check=True)
-            samples[name].append(measured_run(commands[name], workdir / "time.txt"))
-            if out.exists():
-                out.unlink()
+            samples[name].append(measure(name))
         print("  round %d of %d done" % (r + 1, rounds), file=sys.stderr)
+    return samples
+
+
+def interleaved(commands, rounds, seed, workdir, out):
+    """Each command once per round, in a shuffled order, the output file
+    removed after each. Medians of wall time, peak memory (kB) and CPU
+    time by command, and the spread of wall times."""
+    def measure(name):
+        figures = measured_run(commands[name], workdir / "time.txt")
+        if out.exists():
+            out.unlink()
+        return figures
+
+    samples = shuffled_rounds(commands, rounds, seed, measure)
     wall, peak, cpu = ({n: statistics.median(s[i] for s in v) for n, v in samples.items()}
                        for i in range(3))
     spread = {n: "%.2f to %.2f s" % (min(s[0] for s in v), max(s[0] for s in v))
@@ -595,17 +606,12 @@ def timed_rounds(commands, rounds, seed, workdir, server):
     """Each command once per round, in a shuffled order: medians of wall
     time, CPU time of the command and its children, and the server's CPU
     time meanwhile, by command."""
-    samples = {name: [] for name in commands}
-    order = random.Random(seed)
-    names = list(commands)
-    for r in range(rounds):
-        order.shuffle(names)
-        for name in names:
-            subprocess.run(["sync"], check=True)
-            before = server_cpu(server)
-            wall, _, cpu = measured_run(commands[name], workdir / "time.txt")
-            samples[name].append((wall, cpu, server_cpu(server) - before))
-        print("  round %d of %d done" % (r + 1, rounds), file=sys.stderr)
+    def measure(name):
+        before = server_cpu(server)
+        wall, _, cpu = measured_run(commands[name], workdir / "time.txt")
+        return wall, cpu, server_cpu(server) - before
+
+    samples = shuffled_rounds(commands, rounds, seed, measure)
     return {name: [statistics.median(s[i] for s in v) for i in range(3)]
             for name, v in samples.items()}
 
