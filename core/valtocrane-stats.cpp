@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 const char VALTOCRANE_PERCENTILE_PRECISION[] = "within 0.8%";
@@ -100,6 +101,29 @@ printf_string(const char *format, ...)
 }
 
 } // namespace
+
+std::string
+valtocrane_point_label(std::uint32_t interface, const char *interface_name, int port)
+{
+    std::string label = "interface " + std::to_string(interface);
+    if (interface_name != nullptr && *interface_name != '\0')
+        label += std::string(" (") + interface_name + ")";
+    if (port >= 0)
+        label += std::string(", ") + VALTOCRANE_POINT_PORT_NAMES[port];
+    return label;
+}
+
+std::size_t
+valtocrane_point_port_offset(const std::string &name)
+{
+    for (const char *port : VALTOCRANE_POINT_PORT_NAMES) {
+        const std::size_t length = std::strlen(port) + 2;
+        if (name.size() > length && name.compare(name.size() - length, 2, ", ") == 0 &&
+            name.compare(name.size() - length + 2, length - 2, port) == 0)
+            return name.size() - length;
+    }
+    return std::string::npos;
+}
 
 std::string
 valtocrane_csv_field(const std::string &text)

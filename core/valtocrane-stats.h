@@ -89,6 +89,17 @@ std::string valtocrane_duration(std::uint64_t ns);
  * break. */
 std::string valtocrane_csv_field(const std::string &text);
 
+/* A capture point's name, as the reports, the plugin's statistics and the
+ * exports give it: "interface 0 (eth0), Port A". interface_name may be
+ * NULL or empty; port is a VALTOCRANE_POINT_PORT_NAMES index, or -1 for a
+ * whole interface. */
+constexpr const char *VALTOCRANE_POINT_PORT_NAMES[] = { "Port A", "Port B", "Unknown port",
+                                                        "no device time" };
+std::string valtocrane_point_label(std::uint32_t interface, const char *interface_name, int port);
+/* Where the port part (", Port A") of such a name begins, or npos: the
+ * interface's own name may hold ", " too. */
+std::size_t valtocrane_point_port_offset(const std::string &name);
+
 /* The longest span of device time an option takes (a window, an
  * interval, a sort window): a day. */
 constexpr std::uint64_t VALTOCRANE_SECONDS_MAX_NS = 86400ULL * 1000000000ULL;

@@ -111,7 +111,8 @@ struct latency_options {
  * "Unknown"). Frames of the capture header format without a readable
  * header have no port: they are counted apart, and never matched. */
 enum point_port { PORT_A, PORT_B, PORT_UNKNOWN, NO_DEVICE_TIME, WHOLE_INTERFACE, POINT_PORTS };
-static_assert(PORT_UNKNOWN == VALTOCRANE_PORT_UNKNOWN, "ports by valtocrane_port_index");
+static_assert(PORT_UNKNOWN == VALTOCRANE_PORT_UNKNOWN && NO_DEVICE_TIME == 3,
+              "ports by valtocrane_port_index and VALTOCRANE_POINT_PORT_NAMES");
 
 /* What the tool keeps of an interface of a capture file. */
 struct interface_info {
@@ -624,33 +625,6 @@ struct latency_run {
     int shown;               /* the share last shown, -1 for none */
 };
 
-static const char *
-port_label(point_port port)
-{
-    switch (port) {
-    case PORT_A:
-        return valtocrane_port_label(0);
-    case PORT_B:
-        return valtocrane_port_label(1);
-    case PORT_UNKNOWN:
-        return "Unknown port";
-    case NO_DEVICE_TIME:
-        return "no device time";
-    default:
-        return NULL;
-    }
-}
-
-/* An interface of a capture, as the report names it. */
-static std::string
-interface_label(const std::vector<interface_info> &interfaces, guint32 interface)
-{
-    std::string label = "interface " + std::to_string(interface);
-    if (interface < interfaces.size() && !interfaces[interface].name.empty())
-        label += " (" + interfaces[interface].name + ")";
-    return label;
-}
-
 /* The capture point of a frame of one capture, added when first seen; two
  * captures are a point each. */
 static std::uint32_t
@@ -665,9 +639,10 @@ point_of(latency_run *run, capture_input *in, const frame_info &f)
     const auto found = in->point_of.find(key);
     if (found != in->point_of.end())
         return in->last_point = found->second;
-    std::string label = interface_label(in->batch->interfaces, f.interface);
-    if (port_label(f.port) != NULL)
-        label += std::string(", ") + port_label(f.port);
+    const std::vector<interface_info> &interfaces = in->batch->interfaces;
+    const std::string label = valtocrane_point_label(
+        f.interface, f.interface < interfaces.size() ? interfaces[f.interface].name.c_str() : NULL,
+        f.port <= NO_DEVICE_TIME ? static_cast<int>(f.port) : -1);
     const std::uint32_t point = run->stats.point(label);
     in->point_of.emplace(key, point);
     return in->last_point = point;
@@ -1177,7 +1152,7 @@ clock_label(const latency_run *run, std::uint32_t clock)
     for (const auto &p : in->point_of) {
         if (p.first.first == (clock & 0xFFFF)) {
             label = run->stats.name(p.second);
-            label = label.substr(0, label.find(", "));
+            label = label.substr(0, valtocrane_point_port_offset(label));
             break;
         }
     }

@@ -43,6 +43,7 @@
 #include "valtocrane-format.h"
 #include "valtocrane-host.h"
 #include "valtocrane-match.h"
+#include "valtocrane-stats.h"
 
 static int proto_valtocrane = -1;
 
@@ -450,17 +451,17 @@ valtocrane_point_name(const packet_info *pinfo, guint32 point)
     const guint32 interface = point / VALTOCRANE_POINT_PORTS;
     const guint32 port = point % VALTOCRANE_POINT_PORTS;
     const char *interface_name = valtocrane_host_interface_name(pinfo, interface);
-    wmem_strbuf_t *label = wmem_strbuf_new(wmem_file_scope(), "");
-    wmem_strbuf_append_printf(label, "interface %u", interface & 0xFFFF);
-    if (interface_name != NULL && *interface_name != '\0' && strcmp(interface_name, "unknown") != 0)
-        wmem_strbuf_append_printf(label, " (%s)", interface_name);
-    if (port < VALTOCRANE_PORT_UNKNOWN)
-        wmem_strbuf_append_printf(label, ", %s", valtocrane_port_label(port));
-    else if (port == VALTOCRANE_PORT_UNKNOWN)
-        wmem_strbuf_append(label, ", Unknown port");
+    if (interface_name != NULL && strcmp(interface_name, "unknown") == 0)
+        interface_name = NULL;
+    /* Port A, B, other (as their index) and no readable header. */
+    int port_name = -1;
+    if (port <= VALTOCRANE_PORT_UNKNOWN)
+        port_name = static_cast<int>(port);
     else if (port == VALTOCRANE_POINT_NO_TIME)
-        wmem_strbuf_append(label, ", no device time");
-    name = wmem_strbuf_finalize(label);
+        port_name = static_cast<int>(VALTOCRANE_PORT_UNKNOWN) + 1;
+    name = wmem_strdup(wmem_file_scope(),
+                       valtocrane_point_label(interface & 0xFFFF, interface_name, port_name)
+                           .c_str());
     wmem_map_insert(session.point_names, GUINT_TO_POINTER(point), const_cast<char *>(name));
     return name;
 }

@@ -366,19 +366,6 @@ table_named(const std::string &title)
     return table;
 }
 
-/* Where the port begins in a capture point's name ("interface 0 (eth0),
- * Port A"), or npos: the interface's own name may hold ", " too. */
-std::size_t
-port_part(const std::string &name)
-{
-    for (const char *port : { ", Port A", ", Port B", ", Unknown port", ", no device time" }) {
-        const std::size_t length = strlen(port);
-        if (name.size() > length && name.compare(name.size() - length, length, port) == 0)
-            return name.size() - length;
-    }
-    return std::string::npos;
-}
-
 /* A capture point as the tables name it: without its interface where
  * every point is on one ("Port A"). */
 std::string
@@ -386,12 +373,12 @@ point_label(std::uint32_t point)
 {
     const valtocrane_latency_stats &s = view.listener.stats;
     const std::string &name = s.name(point);
-    const std::size_t cut = port_part(name);
+    const std::size_t cut = valtocrane_point_port_offset(name);
     if (cut == std::string::npos || point >= s.points())
         return name;
     for (std::uint32_t p = 0; p < s.points(); p++) {
         const std::string &other = s.name(p);
-        if (port_part(other) != cut || other.compare(0, cut, name, 0, cut) != 0)
+        if (valtocrane_point_port_offset(other) != cut || other.compare(0, cut, name, 0, cut) != 0)
             return name;
     }
     return name.substr(cut + 2);

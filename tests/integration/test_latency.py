@@ -47,10 +47,10 @@ ARP = b"\xff" * 6 + b"\x02\x00\x00\x00\x00\x01" + b"\x08\x06" + bytes(28)
 OTHER_MAC = b"\x02\x00\x00\x00\x00\x07" + F[1][6:]
 
 
-def ports_capture(path, frames):
-    """One interface, dev0; frames are (port, device ns, frame) in capture
-    order, port None for a frame without a capture header."""
-    blocks = [c.pcapng_section(), c.pcapng_interface(name="dev0")]
+def ports_capture(path, frames, name="dev0"):
+    """One interface, dev0 by default; frames are (port, device ns, frame)
+    in capture order, port None for a frame without a capture header."""
+    blocks = [c.pcapng_section(), c.pcapng_interface(name=name)]
     for i, (port, ns, frame) in enumerate(frames):
         data = frame if port is None else c.with_header(frame, *header_time(ns), port=PORTS[port])
         blocks.append(c.pcapng_packet(0, (BASE + 50, i), data))
@@ -423,14 +423,16 @@ CLOCKS = {
 @pytest.mark.parametrize("name", list(CLOCKS))
 def test_clocks_that_step_and_times_that_lie(tshark, latency, name):
     frames, expected, counts = CLOCKS[name]
+    # An interface whose name holds a comma, as text2pcap's do.
     capture = ports_capture(tshark.capture_path("clock-%d.pcapng" % list(CLOCKS).index(name)),
-                            frames)
+                            frames, name="dev0, rack 4")
     proc = latency("-f", "valtocrane-pcapng", "--csv", "-", capture)
     assert proc.returncode == 0, proc.stderr
     assert pairs(proc.stdout) == expected
-    assert points(proc.stderr) == counts
+    assert points(proc.stderr) == {k.replace("(dev0)", "(dev0, rack 4)"): v
+                                   for k, v in counts.items()}
     assert plugin_pairs(tshark, capture, "valtocrane-pcapng", []) == expected
-    step = "interface 0 (dev0): at frame 6, -3600.0" in proc.stderr
+    step = "interface 0 (dev0, rack 4): at frame 6, -3600.0" in proc.stderr
     assert step == name.startswith("a step")
     # The plugin notes the step on the first frame after it, once it knows.
     noted = tshark.fields(capture, ["frame.number"], "valtocrane-pcapng",
