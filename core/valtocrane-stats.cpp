@@ -86,6 +86,19 @@ const valtocrane_unit UNITS[] = {
 };
 
 
+/* A duration in a unit without the trailing zeros of its fraction. */
+std::string
+brief_in_unit(std::uint64_t ns, const valtocrane_unit &unit)
+{
+    std::string text = valtocrane_in_unit(static_cast<std::int64_t>(ns), unit);
+    if (text.find('.') != std::string::npos) {
+        text.erase(text.find_last_not_of('0') + 1);
+        if (text.back() == '.')
+            text.pop_back();
+    }
+    return text;
+}
+
 std::string
 printf_string(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -326,18 +339,17 @@ std::string
 valtocrane_duration(std::uint64_t ns)
 {
     const valtocrane_unit &unit = valtocrane_unit_for(ns);
-    std::string text = valtocrane_in_unit(static_cast<std::int64_t>(ns), unit);
+    return brief_in_unit(ns, unit) + " " + unit.name;
+}
 
-    if (text.find('.') != std::string::npos) {
-        text.erase(text.find_last_not_of('0') + 1);
-        if (text.back() == '.')
-            text.pop_back();
-    }
-    return text + " " + unit.name;
+std::string
+valtocrane_seconds(std::uint64_t ns)
+{
+    return brief_in_unit(ns, UNITS[3]);
 }
 
 const char *
-valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *ns_out)
+valtocrane_parse_seconds(const char *text, std::uint64_t *ns_out)
 {
     std::string digits;
     long exponent = 0;  /* the value is digits times 10^exponent */
@@ -384,12 +396,12 @@ valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *
     if (exponent < 0)
         return "is not a whole number of nanoseconds";
     if (static_cast<long>(digits.size()) + exponent > 18)
-        return "is too long";
+        return "is more than a day";
     std::uint64_t ns = std::strtoull(digits.c_str(), nullptr, 10);
     for (long i = 0; i < exponent; i++)
         ns *= 10;
-    if (ns > max_ns)
-        return max_ns == VALTOCRANE_SECONDS_MAX_NS ? "is more than a day" : "is too long";
+    if (ns > VALTOCRANE_SECONDS_MAX_NS)
+        return "is more than a day";
     *ns_out = ns;
     return NULL;
 }

@@ -85,6 +85,8 @@ const valtocrane_unit &valtocrane_unit_for(std::uint64_t magnitude);
 std::string valtocrane_in_unit(std::int64_t ns, const valtocrane_unit &unit);
 /* A duration as briefly as it is exact: 1 ms, 5 us, 1.5 us. */
 std::string valtocrane_duration(std::uint64_t ns);
+/* The same in seconds, without the unit, as options take it: 0.027. */
+std::string valtocrane_seconds(std::uint64_t ns);
 /* A field of a CSV row: quoted where it holds a comma, a quote or a line
  * break. */
 std::string valtocrane_csv_field(const std::string &text);
@@ -105,8 +107,9 @@ std::size_t valtocrane_point_port_offset(const std::string &name);
 constexpr std::uint64_t VALTOCRANE_SECONDS_MAX_NS = 86400ULL * 1000000000ULL;
 /* SECONDS, a decimal number (0.001, 5e-6, 2.5E-3), in nanoseconds, exactly:
  * digits with at most one point, then an optional exponent; more than 0
- * and at most max_ns. NULL when it is one, else what is wrong with it. */
-const char *valtocrane_parse_seconds(const char *text, std::uint64_t max_ns, std::uint64_t *ns);
+ * and at most VALTOCRANE_SECONDS_MAX_NS. NULL when it is one, else what is
+ * wrong with it. */
+const char *valtocrane_parse_seconds(const char *text, std::uint64_t *ns);
 /* A difference of times with its sign, in seconds to the nanosecond:
  * "+1.500000000 s", "-0.000000500 s". */
 std::string valtocrane_signed_seconds(valtocrane_time d);

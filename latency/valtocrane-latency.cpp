@@ -1678,7 +1678,7 @@ main(int argc, char *argv[])
         case OPT_WINDOW:
         case OPT_INTERVAL: {
             std::uint64_t *ns = opt == OPT_WINDOW ? &o.window_ns : &o.interval_ns;
-            const char *wrong = valtocrane_parse_seconds(optarg, VALTOCRANE_SECONDS_MAX_NS, ns);
+            const char *wrong = valtocrane_parse_seconds(optarg, ns);
             if (wrong != NULL) {
                 fprintf(stderr, "%s: %s '%s' %s\nTry '%s --help' for more information.\n",
                         PROGRAM, opt == OPT_WINDOW ? "--window" : "--interval", optarg, wrong,

@@ -542,26 +542,12 @@ note_order(retimer *rt, const wtap_rec *rec)
     rt->have_last_time = true;
 }
 
-/* A span of device time (not negative) as --sort takes it, in seconds to
- * the nanosecond, and as a duration to read. */
-static std::string
-sort_seconds(valtocrane_time d)
+/* A span of device time (not negative) in nanoseconds. */
+static std::uint64_t
+span_ns(valtocrane_time d)
 {
-    char text[40];
-
-    g_snprintf(text, sizeof text, "%" PRId64 ".%09" PRId32, d.secs, d.nsecs);
-    std::string seconds = text;
-    seconds.erase(seconds.find_last_not_of('0') + 1);
-    if (seconds.back() == '.')
-        seconds.pop_back();
-    return seconds;
-}
-
-static std::string
-span(valtocrane_time d)
-{
-    return valtocrane_duration(static_cast<std::uint64_t>(d.secs) * VALTOCRANE_NS_PER_SEC +
-                               static_cast<std::uint64_t>(d.nsecs));
+    return static_cast<std::uint64_t>(d.secs) * VALTOCRANE_NS_PER_SEC +
+           static_cast<std::uint64_t>(d.nsecs);
 }
 
 /* How sorting went: the window, frames that could not be sorted in. */
@@ -581,8 +567,9 @@ print_sort_summary(const retimer *rt)
         fprintf(stderr, "  frames out of order by more than the window, written as they came: %"
                 G_GUINT64_FORMAT " (the first, frame %" G_GUINT64_FORMAT ", by %s; the "
                 "farthest by %s: --sort=%s sorts them in)\n", order.late(),
-                order.first_late(), span(order.first_late_by()).c_str(),
-                span(order.most_late_by()).c_str(), sort_seconds(order.most_late_by()).c_str());
+                order.first_late(), valtocrane_duration(span_ns(order.first_late_by())).c_str(),
+                valtocrane_duration(span_ns(order.most_late_by())).c_str(),
+                valtocrane_seconds(span_ns(order.most_late_by())).c_str());
 }
 
 /* (in_path: the input, for the command that sorts it.) */
@@ -613,12 +600,13 @@ print_summary(const retimer *rt, const char *in_path)
             rt->out_of_order);
     if (rt->out_of_order != 0 && !rt->sort)
         fprintf(stderr, " (by up to %s; mergecap expects each input in time order; sort with: "
-                "%s --sort -f %s %s SORTED.pcapng)", span(rt->most_out_of_order).c_str(),
+                "%s --sort -f %s %s SORTED.pcapng)",
+                valtocrane_duration(span_ns(rt->most_out_of_order)).c_str(),
                 PROGRAM, valtocrane_format_info_of(rt->format).name,
                 strcmp(in_path, "-") == 0 ? "INFILE" : in_path);
     else if (rt->out_of_order != 0)
         fprintf(stderr, " (by up to %s; mergecap expects each input in time order: %s)",
-                span(rt->most_out_of_order).c_str(),
+                valtocrane_duration(span_ns(rt->most_out_of_order)).c_str(),
                 rt->order.late() != 0 ? "frames beyond the window, or without a device time"
                                       : "frames without a device time, in their places");
     fputc('\n', stderr);
@@ -995,7 +983,7 @@ main(int argc, char *argv[])
             rt.sort = true;
             rt.sort_window_ns = VALTOCRANE_SORT_WINDOW_DEFAULT_NS;
             const char *wrong = optarg != NULL
-                                    ? valtocrane_parse_seconds(optarg, VALTOCRANE_SECONDS_MAX_NS, &rt.sort_window_ns)
+                                    ? valtocrane_parse_seconds(optarg, &rt.sort_window_ns)
                                     : NULL;
             if (wrong != NULL) {
                 fprintf(stderr, "%s: --sort=%s: the window %s\nTry '%s --help' for more "
@@ -1003,7 +991,7 @@ main(int argc, char *argv[])
                 return RETIME_USAGE;
             }
             sort_value_apart = optarg == NULL && optind < argc &&
-                               valtocrane_parse_seconds(argv[optind], VALTOCRANE_SECONDS_MAX_NS, &unused) == NULL;
+                               valtocrane_parse_seconds(argv[optind], &unused) == NULL;
             break;
         }
         case 'h':

@@ -229,8 +229,7 @@ z_start(const char *arg, void *)
         if (g_str_has_prefix(rest, "interval=")) {
             const char *end = strchr(rest, ',');
             std::string seconds(rest + 9, end != NULL ? end : rest + strlen(rest));
-            const char *wrong = valtocrane_parse_seconds(seconds.c_str(), VALTOCRANE_SECONDS_MAX_NS,
-                                                         &z->interval_ns);
+            const char *wrong = valtocrane_parse_seconds(seconds.c_str(), &z->interval_ns);
             if (wrong != NULL) {
                 fprintf(stderr, "tshark: -z %s: interval '%s' %s\n", Z_ARG, seconds.c_str(), wrong);
                 delete z;
